@@ -16,39 +16,6 @@
 
 namespace {
 
-// The files this process holds open through CFile, with their access and
-// sharing, so that a conflicting open fails as on Windows.
-struct ShareEntry {
-  dev_t dev;
-  ino_t ino;
-  bool read, write;            // access of that open
-  bool shareRead, shareWrite;  // what it lets others do
-};
-
-std::mutex g_shareMutex;
-std::map<std::uint64_t, ShareEntry> g_shares;
-std::uint64_t g_nextShareId = 1;
-
-// Registers an open; 0 when it conflicts with one already registered.
-std::uint64_t AcquireShare(const ShareEntry& wanted) {
-  std::lock_guard<std::mutex> lock(g_shareMutex);
-  for (const auto& [id, held] : g_shares) {
-    if (held.dev != wanted.dev || held.ino != wanted.ino) continue;
-    if ((wanted.read && !held.shareRead) || (wanted.write && !held.shareWrite) ||
-        (held.read && !wanted.shareRead) || (held.write && !wanted.shareWrite)) {
-      return 0;
-    }
-  }
-  std::uint64_t id = g_nextShareId++;
-  g_shares.emplace(id, wanted);
-  return id;
-}
-
-void ReleaseShareEntry(std::uint64_t id) {
-  std::lock_guard<std::mutex> lock(g_shareMutex);
-  g_shares.erase(id);
-}
-
 void FillError(CFileException* error, DWORD osError, const std::string& fileName) {
   if (!error) return;
   error->m_lOsError = static_cast<LONG>(osError);
@@ -77,6 +44,86 @@ std::string FullName(const std::string& resolved) {
 
 }  // namespace
 
+namespace qx::fs::internal {
+
+namespace {
+
+// The files this process holds open through CFile or CreateFileA, with their
+// access and sharing, so that a conflicting open fails as on Windows.
+struct ShareEntry {
+  dev_t dev;
+  ino_t ino;
+  bool read, write;            // access of that open
+  bool shareRead, shareWrite;  // what it lets others do
+};
+
+std::mutex g_shareMutex;
+std::map<std::uint64_t, ShareEntry> g_shares;
+std::uint64_t g_nextShareId = 1;
+
+// Registers an open; 0 when it conflicts with one already registered.
+std::uint64_t AcquireShare(const ShareEntry& wanted) {
+  std::lock_guard<std::mutex> lock(g_shareMutex);
+  for (const auto& [id, held] : g_shares) {
+    if (held.dev != wanted.dev || held.ino != wanted.ino) continue;
+    if ((wanted.read && !held.shareRead) || (wanted.write && !held.shareWrite) ||
+        (held.read && !wanted.shareRead) || (held.write && !wanted.shareWrite)) {
+      return 0;
+    }
+  }
+  std::uint64_t id = g_nextShareId++;
+  g_shares.emplace(id, wanted);
+  return id;
+}
+
+}  // namespace
+
+void ReleaseShare(std::uint64_t shareId) {
+  if (shareId == 0) return;
+  std::lock_guard<std::mutex> lock(g_shareMutex);
+  g_shares.erase(shareId);
+}
+
+DWORD OpenShared(const std::string& resolved, bool read, bool write, bool shareRead, bool shareWrite,
+                 Disposition disposition, SharedOpen& result) {
+  result = SharedOpen();
+  if (resolved.empty()) return ERROR_PATH_NOT_FOUND;
+  int flags = O_CLOEXEC | (read && write ? O_RDWR : write ? O_WRONLY : O_RDONLY);
+  switch (disposition) {
+    case Disposition::kCreateNew: flags |= O_CREAT | O_EXCL; break;
+    case Disposition::kCreateAlways:
+    case Disposition::kOpenAlways: flags |= O_CREAT; break;
+    case Disposition::kOpenExisting:
+    case Disposition::kTruncateExisting: break;
+  }
+  int fd = ::open(resolved.c_str(), flags, 0666);
+  if (fd < 0) return WinErrorFromErrno(errno, resolved, ExistsAs::kFileExists);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    DWORD error = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : WinErrorFromErrno(errno, resolved);
+    ::close(fd);
+    return error;
+  }
+  std::uint64_t shareId = AcquireShare(ShareEntry{st.st_dev, st.st_ino, read, write, shareRead, shareWrite});
+  if (shareId == 0) {
+    ::close(fd);
+    return ERROR_SHARING_VIOLATION;
+  }
+  // Emptying waits until the sharing check has passed: a file in use stays intact.
+  bool truncate = disposition == Disposition::kCreateAlways || disposition == Disposition::kTruncateExisting;
+  if (truncate && st.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+    DWORD error = WinErrorFromErrno(errno, resolved);
+    ReleaseShare(shareId);
+    ::close(fd);
+    return error;
+  }
+  result.fd = fd;
+  result.shareId = shareId;
+  return ERROR_SUCCESS;
+}
+
+}  // namespace qx::fs::internal
+
 CFile::CFile(const char* fileName, UINT openFlags) {
   CFileException error;
   if (!Open(fileName, openFlags, &error)) throw error;
@@ -99,39 +146,21 @@ BOOL CFile::Open(const char* fileName, UINT openFlags, CFileException* error) {
     return FALSE;
   }
   std::string resolved = qx::fs::ResolvePath(m_strFileName);
-  int flags = O_CLOEXEC | (access == modeRead ? O_RDONLY : access == modeWrite ? O_WRONLY : O_RDWR);
-  if (openFlags & modeCreate) flags |= O_CREAT;
-  int fd = ::open(resolved.c_str(), flags, 0666);
-  if (fd < 0) {
-    FillError(error, qx::fs::WinErrorFromErrno(errno, resolved), m_strFileName);
-    return FALSE;
-  }
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    DWORD osError = S_ISDIR(st.st_mode) ? ERROR_ACCESS_DENIED : qx::fs::WinErrorFromErrno(errno, resolved);
-    ::close(fd);
-    FillError(error, osError, m_strFileName);
-    return FALSE;
-  }
+  using qx::fs::internal::Disposition;
+  Disposition disposition = !(openFlags & modeCreate)       ? Disposition::kOpenExisting
+                            : (openFlags & modeNoTruncate) ? Disposition::kOpenAlways
+                                                           : Disposition::kCreateAlways;
   UINT share = openFlags & 0x70;
-  ShareEntry entry{st.st_dev, st.st_ino, access != modeWrite, access != modeRead,
-                   share == shareDenyWrite || share == shareDenyNone,
-                   share == shareDenyRead || share == shareDenyNone};
-  std::uint64_t shareId = AcquireShare(entry);
-  if (shareId == 0) {
-    ::close(fd);
-    FillError(error, ERROR_SHARING_VIOLATION, m_strFileName);
-    return FALSE;
-  }
-  // Emptying waits until the sharing check has passed: a file in use stays intact.
-  if ((openFlags & modeCreate) && !(openFlags & modeNoTruncate) && st.st_size != 0 &&
-      ::ftruncate(fd, 0) != 0) {
-    DWORD osError = qx::fs::WinErrorFromErrno(errno, resolved);
-    ReleaseShareEntry(shareId);
-    ::close(fd);
+  qx::fs::internal::SharedOpen opened;
+  DWORD osError = qx::fs::internal::OpenShared(
+      resolved, access != modeWrite, access != modeRead, share == shareDenyWrite || share == shareDenyNone,
+      share == shareDenyRead || share == shareDenyNone, disposition, opened);
+  if (osError != ERROR_SUCCESS) {
     FillError(error, osError, m_strFileName);
     return FALSE;
   }
+  int fd = opened.fd;
+  std::uint64_t shareId = opened.shareId;
   m_fd = fd;
   m_shareId = shareId;
   m_nOpenFlags = openFlags;
@@ -214,7 +243,7 @@ void CFile::Flush() {
 }
 
 void CFile::ReleaseShare() {
-  if (m_shareId) ReleaseShareEntry(m_shareId);
+  qx::fs::internal::ReleaseShare(m_shareId);
   m_shareId = 0;
 }
 

@@ -102,3 +102,132 @@ TEST(FileOpsTest, AccessTestsExistenceWithoutRegardToCase) {
 }
 
 }  // namespace
+
+namespace {
+
+void Spit(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(FileOpsTest, CopyFileOverwritesOnlyWhenAllowed) {
+  qx::test::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "patchertmp");
+  Spit(dir / "patchertmp/QuorvexPatcher.exe", "new");
+  ::chmod((dir / "patchertmp/QuorvexPatcher.exe").c_str(), 0755);
+  std::string target = dir / "QuorvexPatcher.exe";
+
+  ASSERT_TRUE(CopyFileA((dir.str() + "\\PATCHERTMP\\quorvexpatcher.exe").c_str(), target.c_str(), TRUE));
+  EXPECT_EQ(Slurp(target), "new");
+  EXPECT_EQ(std::filesystem::status(target).permissions() & std::filesystem::perms::owner_exec,
+            std::filesystem::perms::owner_exec);
+
+  Spit(target, "old");
+  SetLastError(0);
+  EXPECT_FALSE(CopyFileA((dir / "patchertmp/QuorvexPatcher.exe").c_str(), target.c_str(), TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  EXPECT_EQ(Slurp(target), "old");
+  // The target found without regard to case counts as existing too.
+  EXPECT_FALSE(CopyFileA((dir / "patchertmp/QuorvexPatcher.exe").c_str(), (dir / "QUORVEXPATCHER.EXE").c_str(), TRUE));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+
+  ASSERT_TRUE(CopyFileA((dir / "patchertmp/QuorvexPatcher.exe").c_str(), target.c_str(), FALSE));
+  EXPECT_EQ(Slurp(target), "new");
+
+  struct Case {
+    std::string from, to;
+    DWORD error;
+  } failures[] = {
+      {dir / "missing", dir / "x", ERROR_FILE_NOT_FOUND},
+      {dir / "no/folder/x", dir / "x", ERROR_PATH_NOT_FOUND},
+      {target, dir / "no/folder/x", ERROR_PATH_NOT_FOUND},
+      {dir / "patchertmp", dir / "x", ERROR_ACCESS_DENIED},
+      {target, target, ERROR_SHARING_VIOLATION},
+  };
+  for (const Case& c : failures) {
+    SCOPED_TRACE(c.from + " -> " + c.to);
+    EXPECT_FALSE(CopyFileA(c.from.c_str(), c.to.c_str(), FALSE));
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  // No temporary files are left behind by failed or successful copies.
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    EXPECT_EQ(entry.path().filename().string().find(".qxcopy"), std::string::npos) << entry.path();
+  }
+}
+
+TEST(FileOpsTest, MoveDeleteAndFolders) {
+  qx::test::TempDir dir;
+  Spit(dir / "ResourceDatabase.dat", "dat");
+  Spit(dir / "old_ResourceDatabase.dat", "old");
+
+  EXPECT_FALSE(MoveFileA((dir / "resourcedatabase.DAT").c_str(), (dir / "OLD_resourcedatabase.dat").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(Slurp(dir / "old_ResourceDatabase.dat"), "old");
+  ASSERT_TRUE(MoveFileA((dir / "resourcedatabase.DAT").c_str(), (dir / "moved.dat").c_str()));
+  EXPECT_EQ(Slurp(dir / "moved.dat"), "dat");
+  EXPECT_FALSE(MoveFileA((dir / "gone").c_str(), (dir / "x").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(MoveFileA((dir / "moved.dat").c_str(), (dir / "no/such/x").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  EXPECT_TRUE(DeleteFileA((dir.str() + "\\MOVED.DAT").c_str()));
+  EXPECT_FALSE(DeleteFileA((dir / "moved.dat").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_FALSE(DeleteFileA((dir / "none/moved.dat").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+
+  EXPECT_TRUE(CreateDirectoryA((dir / "PatchesUndo").c_str(), nullptr));
+  EXPECT_FALSE(CreateDirectoryA((dir / "patchesundo").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_FALSE(CreateDirectoryA((dir / "a/b").c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(DeleteFileA((dir / "PatchesUndo").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  Spit(dir / "PatchesUndo/file", "x");
+  EXPECT_FALSE(RemoveDirectoryA((dir / "PatchesUndo").c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_DIR_NOT_EMPTY);
+  errno = 0;
+  EXPECT_EQ(_rmdir((dir / "patchesundo").c_str()), -1);
+  EXPECT_EQ(errno, ENOTEMPTY);
+
+  // Read-only files resist deletion until the attribute is cleared.
+  std::string file = dir / "PatchesUndo/file";
+  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(GetFileAttributesA(file.c_str()), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+  EXPECT_FALSE(DeleteFileA(file.c_str()));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_TRUE(DeleteFileA(file.c_str()));
+  EXPECT_EQ(_rmdir((dir.str() + "\\PATCHESUNDO\\").c_str()), 0);
+  EXPECT_FALSE(PathFileExistsA((dir / "PatchesUndo").c_str()));
+  EXPECT_TRUE(PathFileExistsA((dir / "OLD_RESOURCEDATABASE.DAT").c_str()));
+  EXPECT_EQ(GetFileAttributesA((dir / "none").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesA(dir.str().c_str()) & FILE_ATTRIBUTE_DIRECTORY, FILE_ATTRIBUTE_DIRECTORY);
+}
+
+TEST(FileOpsTest, WorkingFolderChangesAndFreeSpace) {
+  qx::test::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "Sub");
+  std::string saved = std::filesystem::current_path().string();
+  ASSERT_TRUE(SetCurrentDirectoryA((dir.str() + "\\sub").c_str()));
+  EXPECT_EQ(std::filesystem::current_path(), std::filesystem::canonical(dir.path() / "Sub"));
+  EXPECT_FALSE(SetCurrentDirectoryA("missing"));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  ASSERT_TRUE(SetCurrentDirectoryA(saved.c_str()));
+
+  ULARGE_INTEGER available{}, total{}, free{};
+  ASSERT_TRUE(GetDiskFreeSpaceExA(dir.str().c_str(), &available, &total, &free));
+  EXPECT_GT(total.QuadPart, 0u);
+  EXPECT_LE(available.QuadPart, free.QuadPart);
+  EXPECT_LE(free.QuadPart, total.QuadPart);
+  EXPECT_TRUE(GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr));
+  EXPECT_FALSE(GetDiskFreeSpaceExA((dir / "missing").c_str(), &available, nullptr, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace

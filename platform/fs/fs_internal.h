@@ -3,6 +3,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,22 @@ std::string MakeFullPath(std::string_view path, const std::string& base);
 
 // The working folder, or an empty string with errno set.
 std::string WorkingFolder();
+
+// How an open treats an existing or missing file (the Win32 dispositions).
+enum class Disposition { kCreateNew = 1, kCreateAlways, kOpenExisting, kOpenAlways, kTruncateExisting };
+
+struct SharedOpen {
+  int fd = -1;
+  std::uint64_t shareId = 0;  // release with ReleaseShare when the descriptor is closed
+};
+
+// Opens the resolved path with the access, sharing (within this process, as
+// Windows enforces it) and disposition given. A folder is refused with
+// ERROR_ACCESS_DENIED; a conflict with an open file of this process with
+// ERROR_SHARING_VIOLATION, before anything is created or emptied.
+// Returns 0 or a Windows error number.
+DWORD OpenShared(const std::string& resolved, bool read, bool write, bool shareRead, bool shareWrite,
+                 Disposition disposition, SharedOpen& result);
+void ReleaseShare(std::uint64_t shareId);
 
 }  // namespace qx::fs::internal
