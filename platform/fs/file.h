@@ -9,7 +9,8 @@
 // process, as Windows does it: an open that conflicts with the access or the
 // sharing of one already open fails with ERROR_SHARING_VIOLATION (32);
 // shareCompat and shareExclusive share nothing. Other processes and plain
-// POSIX calls are not restricted.
+// POSIX calls are not restricted, and an open file may be deleted or renamed
+// (the open object keeps its content).
 //
 // Errors: Open returns FALSE and fills an optional CFileException; every other
 // operation (and the opening constructor) throws CFileException with the

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -99,7 +100,8 @@ DWORD CopyResolvedFile(const std::string& from, const std::string& to, bool over
   }
 
   std::string folder(FolderPart(to));
-  std::string temp = folder + "." + std::string(FileNamePart(to)) + ".qxcopy-XXXXXX";
+  // The temporary name stays within the file system's name limit however long the target's is.
+  std::string temp = folder + "." + std::string(FileNamePart(to)).substr(0, 200) + ".qxcopy-XXXXXX";
   int out = ::mkostemp(temp.data(), O_CLOEXEC);
   if (out < 0) {
     int err = errno;
@@ -140,9 +142,18 @@ DWORD CopyResolvedFile(const std::string& from, const std::string& to, bool over
   if (error == ERROR_SUCCESS) {
     if (overwrite) {
       if (::rename(temp.c_str(), to.c_str()) != 0) error = WinErrorFromErrno(errno, to);
-    } else if (::link(temp.c_str(), to.c_str()) != 0) {
-      // link never replaces: an entry that appeared meanwhile still counts as existing.
-      error = WinErrorFromErrno(errno, to, ExistsAs::kFileExists);
+    } else if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+      // Never replaces: an entry that appeared meanwhile still counts as existing.
+      int err = errno;
+      if (err == EINVAL || err == ENOSYS) {
+        // No atomic form on this file system: a hard link refuses an existing name too.
+        err = ::link(temp.c_str(), to.c_str()) == 0 ? 0 : errno;
+        if (err == EPERM || err == EOPNOTSUPP) {
+          struct stat existing;
+          err = ::lstat(to.c_str(), &existing) == 0 ? EEXIST : ::rename(temp.c_str(), to.c_str()) == 0 ? 0 : errno;
+        }
+      }
+      if (err != 0) error = WinErrorFromErrno(err, to, ExistsAs::kFileExists);
     }
   }
   ::unlink(temp.c_str());  // after a rename this name is gone already
@@ -322,6 +333,22 @@ BOOL GetDiskFreeSpaceExA(LPCSTR directoryName, ULARGE_INTEGER* freeBytesAvailabl
   if (freeBytesAvailableToCaller) freeBytesAvailableToCaller->QuadPart = unit * vfs.f_bavail;
   if (totalNumberOfBytes) totalNumberOfBytes->QuadPart = unit * vfs.f_blocks;
   if (totalNumberOfFreeBytes) totalNumberOfFreeBytes->QuadPart = unit * vfs.f_bfree;
+  return TRUE;
+}
+
+BOOL GetDiskFreeSpaceA(LPCSTR rootPathName, DWORD* sectorsPerCluster, DWORD* bytesPerSector,
+                       DWORD* numberOfFreeClusters, DWORD* totalNumberOfClusters) {
+  std::string resolved = rootPathName && *rootPathName ? ResolvePath(rootPathName) : std::string(".");
+  struct statvfs vfs;
+  if (::statvfs(resolved.c_str(), &vfs) != 0) return SetLastErrorFromErrno(errno, resolved), FALSE;
+  ULONGLONG unit = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+  auto cap = [](ULONGLONG n) { return static_cast<DWORD>(std::min<ULONGLONG>(n, 0xFFFFFFFFu)); };
+  ULONGLONG sectors = std::max<ULONGLONG>(unit / 512, 1);
+  ULONGLONG clusterBytes = sectors * 512;
+  if (bytesPerSector) *bytesPerSector = 512;
+  if (sectorsPerCluster) *sectorsPerCluster = cap(sectors);
+  if (numberOfFreeClusters) *numberOfFreeClusters = cap(vfs.f_bavail * unit / clusterBytes);
+  if (totalNumberOfClusters) *totalNumberOfClusters = cap(vfs.f_blocks * unit / clusterBytes);
   return TRUE;
 }
 

@@ -77,6 +77,11 @@ BOOL RemoveDirectoryA(LPCSTR pathName);
 BOOL GetDiskFreeSpaceExA(LPCSTR directoryName, ULARGE_INTEGER* freeBytesAvailableToCaller,
                          ULARGE_INTEGER* totalNumberOfBytes, ULARGE_INTEGER* totalNumberOfFreeBytes);
 
+// The older form: the same space as clusters. A cluster is the file system's
+// block, counted as sectors of 512 bytes; counts beyond 32 bits are capped.
+BOOL GetDiskFreeSpaceA(LPCSTR rootPathName, DWORD* sectorsPerCluster, DWORD* bytesPerSector,
+                       DWORD* numberOfFreeClusters, DWORD* totalNumberOfClusters);
+
 // The working folder: its length (without the terminating zero) when it fits
 // into `bufferLength` bytes, else the size needed (with the zero) and the buffer
 // untouched; 0 on failure.

@@ -137,6 +137,10 @@ TEST(FileOpsTest, CopyFileOverwritesOnlyWhenAllowed) {
 
   ASSERT_TRUE(CopyFileA((dir / "patchertmp/QuorvexPatcher.exe").c_str(), target.c_str(), FALSE));
   EXPECT_EQ(Slurp(target), "new");
+  // A name at the file system's length limit still copies (its temporary name is shortened).
+  std::string longName = dir / std::string(250, 'n');
+  ASSERT_TRUE(CopyFileA(target.c_str(), longName.c_str(), TRUE));
+  EXPECT_EQ(Slurp(longName), "new");
 
   struct Case {
     std::string from, to;
@@ -226,6 +230,12 @@ TEST(FileOpsTest, WorkingFolderChangesAndFreeSpace) {
   EXPECT_LE(available.QuadPart, free.QuadPart);
   EXPECT_LE(free.QuadPart, total.QuadPart);
   EXPECT_TRUE(GetDiskFreeSpaceExA(nullptr, &available, nullptr, nullptr));
+  DWORD sectors = 0, bytes = 0, freeClusters = 0, clusters = 0;
+  ASSERT_TRUE(GetDiskFreeSpaceA(dir.str().c_str(), &sectors, &bytes, &freeClusters, &clusters));
+  EXPECT_EQ(bytes, 512u);
+  EXPECT_GE(sectors, 1u);
+  EXPECT_GT(clusters, 0u);
+  EXPECT_LE(freeClusters, clusters);
   EXPECT_FALSE(GetDiskFreeSpaceExA((dir / "missing").c_str(), &available, nullptr, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 }
