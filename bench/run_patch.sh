@@ -22,7 +22,7 @@ mb() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1e6 }'; }
 size_of() { stat -c %s "$1"; }
 # median and spread of the numbers on stdin
 stats() { sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2;
-  printf "%.3f %.3f %.3f", m, v[1], v[NR] }'; }
+  printf "%.3f %.3f %.3f\n", m, v[1], v[NR] }'; }
 
 # Files that have new content: modified or added (the work an apply does).
 changed=()
@@ -52,7 +52,7 @@ done
 
 # --- peers, per file --------------------------------------------------------
 mkdir -p "$work/xd" "$work/bs" "$work/out"
-: > "$work/empty"
+printf "\n" > "$work/empty"  # bsdiff cannot map an empty file: added files diff against one byte
 xd_size=0; bs_size=0
 for rel in "${changed[@]}"; do
   key=${rel//\//_}

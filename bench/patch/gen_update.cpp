@@ -134,11 +134,11 @@ int main(int argc, char** argv) {
     const std::string name = std::string(folders[rng() % 6]) + "file" + std::to_string(i) + kExt[kind];
     const std::string old = Content(rng, kind, size);
     const int fate = static_cast<int>(rng() % 100);
-    if (i >= 4 && fate < 3) {  // removed
+    if (i % 30 == 10) {  // removed
       Write(out / "old" / name, old);
-    } else if (i >= 4 && fate < 6) {  // added
+    } else if (i % 30 == 20) {  // added
       Write(out / "new" / name, old);
-    } else if (fate < 28 && i >= 4) {  // unchanged
+    } else if (fate < 25 && i >= 4) {  // unchanged
       Write(out / "old" / name, old);
       Write(out / "new" / name, old);
     } else {
