@@ -184,13 +184,9 @@ void CDialog::EndDialog(int result) {
   const HWND self = m_hWnd;
   if (!self) return;
   ::ShowWindow(self, SW_HIDE);
-  bool otherThread = false;
-  {
-    std::lock_guard lock(ModelLock());
-    if (auto s = FindLocked(self)) otherThread = s->queue->owner != std::this_thread::get_id();
-  }
-  // Wake a loop that waits on another thread, so that it sees the end.
-  if (wasRunning && otherThread) ::PostMessageA(self, WM_NULL, 0, 0);
+  // Wake the loop, which may be waiting (on this thread's idle handling, or
+  // on another thread), so that it sees the end.
+  if (wasRunning) ::PostMessageA(self, WM_NULL, 0, 0);
 }
 
 BOOL CDialog::UpdateData(BOOL saveAndValidate) {
@@ -252,9 +248,10 @@ void CDialog::OnModalIdle() {
   const HWND self = m_hWnd;
   if (!self || !m_bContinueModal) return;
 
-  auto answer = qx::ui::CAnswerList::Instance().NextIf(
-      [](const std::string& a) { return qx::ui::ClickTarget(a).has_value(); });
-  if (answer) {
+  // Clicks from the answers list; one that cannot happen is recorded and the
+  // next entry tried.
+  while (auto answer = qx::ui::CAnswerList::Instance().NextIf(
+             [](const std::string& a) { return qx::ui::ClickTarget(a).has_value(); })) {
     const std::string target = *qx::ui::ClickTarget(*answer);
     std::string label = target;
     const auto id = FindButton(self, target, label);
@@ -265,7 +262,7 @@ void CDialog::OnModalIdle() {
       note = "the button cannot be pressed now";
     }
     CTranscript::Instance().Record({TranscriptKind::kClick, label, "", "", "", AnswerSource::kList, note});
-    return;
+    if (note.empty()) return;
   }
 
   const auto renderer = qx::ui::GetRenderer();
