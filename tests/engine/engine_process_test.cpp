@@ -1,0 +1,378 @@
+// The record engine with several processes on one pair: record locks seen across
+// processes, concurrent writers, and processes killed at random moments.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+
+#include "patcher/engine/engine_test_support.h"
+#include "patcher/engine/record_engine.h"
+#include "tests/support/temp_dir.h"
+
+namespace qx::engine {
+namespace {
+
+using fixture::Image;
+using fixture::Key;
+
+// The blob stored for (instance, version): its text names both, and its length
+// follows from them, so a reader can tell a whole record from a torn or mixed one.
+std::string Blob(uint32_t instance, uint32_t version) {
+  std::string text = "instance " + std::to_string(instance) + " version " + std::to_string(version) + " ";
+  size_t length = text.size() + (uint64_t{instance} * 7919 + version * 104729) % 5000;
+  text.resize(length, static_cast<char>('a' + version % 26));
+  return text;
+}
+
+bool BlobConsistent(uint32_t instance, const std::string& blob, uint32_t* version) {
+  unsigned i = 0, v = 0;
+  if (std::sscanf(blob.c_str(), "instance %u version %u ", &i, &v) != 2 || i != instance) return false;
+  *version = v;
+  return blob == Blob(instance, v);
+}
+
+// Engine helpers working on one open pair.
+struct Pair {
+  IFIL def;
+
+  explicit Pair(const std::string& base) : def(fixture::ResourceDefinition(base)) {}
+
+  int OpenOrCreate() {
+    int rc = OpenFileSet(def);
+    if (rc == kFileNotFound) rc = CreateFileSet(def, fixture::CreationBlock(), fixture::CreationBlock());
+    return rc;
+  }
+
+  int Put(uint32_t type, uint32_t instance, const std::string& blob) {
+    SetLockMode(kLockUpdate);
+    uint8_t fixed[8];
+    auto image = Image(type, instance, blob);
+    int rc = GetEqualKey(def.dataFileNumber + 1, Key(type, instance).data(), fixed);
+    if (rc == kOk) rc = ReplaceRecord(def.dataFileNumber, image.data(), static_cast<uint32_t>(image.size()));
+    else if (rc == kKeyNotFound) rc = InsertRecord(def.dataFileNumber, image.data(), static_cast<uint32_t>(image.size()));
+    SetLockMode(kLockNone);
+    return rc;
+  }
+
+  int Delete(uint32_t type, uint32_t instance) {
+    SetLockMode(kLockUpdate);
+    uint8_t fixed[8];
+    int rc = GetEqualKey(def.dataFileNumber + 1, Key(type, instance).data(), fixed);
+    if (rc == kOk) rc = RemoveRecord(def.dataFileNumber);
+    SetLockMode(kLockNone);
+    return rc;
+  }
+
+  // The blob, or nullopt with `code` set.
+  std::optional<std::string> Get(uint32_t type, uint32_t instance, int* code) {
+    SetLockMode(kLockRead);
+    uint8_t fixed[8];
+    *code = GetEqualKey(def.dataFileNumber + 1, Key(type, instance).data(), fixed);
+    std::optional<std::string> out;
+    if (*code == kOk) {
+      uint32_t n = GetRecordLength(def.dataFileNumber);
+      std::vector<uint8_t> image(n);
+      *code = n >= 12 ? ReadRecord(def.dataFileNumber, image.data(), n) : kRecordDamaged;
+      if (*code == kOk) out = std::string(image.begin() + 12, image.end());
+    }
+    SetLockMode(kLockNone);
+    return out;
+  }
+
+  std::map<uint32_t, std::string> All(uint32_t type) {
+    std::map<uint32_t, std::string> out;
+    uint8_t fixed[8];
+    for (int rc = GetFirstKey(def.dataFileNumber + 1, fixed); rc == kOk; rc = GetNextKey(def.dataFileNumber + 1, fixed)) {
+      uint32_t words[2];
+      std::memcpy(words, fixed, 8);
+      if (words[0] != type) continue;
+      uint32_t n = GetRecordLength(def.dataFileNumber);
+      std::vector<uint8_t> image(n);
+      EXPECT_EQ(ReadRecord(def.dataFileNumber, image.data(), n), kOk);
+      out[words[1]] = std::string(image.begin() + 12, image.end());
+    }
+    return out;
+  }
+};
+
+// A child process that runs `body` and exits with its result.
+template <typename F>
+pid_t Spawn(F body) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int status = body();
+    ::_exit(status);
+  }
+  return pid;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(EngineProcesses, RecordLockedByAnotherProcessAnswers42AtOnce) {
+  test::TempDir dir;
+  const std::string base = dir / "Res";
+  {
+    ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+    Pair pair(base);
+    ASSERT_EQ(pair.OpenOrCreate(), kOk);
+    ASSERT_EQ(pair.Put(1, 1, "held"), kOk);
+    ASSERT_EQ(pair.Put(1, 2, "free"), kOk);
+    ASSERT_EQ(CloseFileSet(pair.def), kOk);
+    ASSERT_EQ(ShutdownEngine(), kOk);
+  }
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  pid_t child = Spawn([&] {
+    InitEngine(3000, 6, 32, 1000, 1);
+    Pair pair(base);
+    if (pair.OpenOrCreate() != kOk) return 2;
+    SetLockMode(kLockUpdate);
+    uint8_t fixed[8];
+    if (GetEqualKey(pair.def.dataFileNumber + 1, Key(1, 1).data(), fixed) != kOk) return 3;
+    char c = 'r';
+    if (::write(ready[1], &c, 1) != 1) return 4;
+    if (::read(release[0], &c, 1) != 1) return 5;  // hold the lock until told
+    SetLockMode(kLockNone);
+    if (::write(ready[1], &c, 1) != 1) return 4;
+    if (::read(release[0], &c, 1) != 1) return 5;
+    CloseFileSet(pair.def);
+    ShutdownEngine();
+    return 0;
+  });
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+
+  ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+  Pair pair(base);
+  ASSERT_EQ(pair.OpenOrCreate(), kOk);
+  int code = 0;
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(pair.Get(1, 1, &code));
+  EXPECT_EQ(code, kRecordLocked);
+  EXPECT_EQ(pair.Put(1, 1, "mine"), kRecordLocked);
+  EXPECT_EQ(pair.Delete(1, 1), kRecordLocked);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500));
+  // Other records and other work go on.
+  EXPECT_EQ(pair.Get(1, 2, &code), "free");
+  EXPECT_EQ(pair.Put(1, 3, "new"), kOk);
+
+  ASSERT_EQ(::write(release[1], "x", 1), 1);
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  EXPECT_EQ(pair.Get(1, 1, &code), "held");
+  EXPECT_EQ(pair.Put(1, 1, "mine"), kOk);
+  ASSERT_EQ(::write(release[1], "x", 1), 1);
+  EXPECT_EQ(WaitFor(child), 0);
+  EXPECT_EQ(pair.Get(1, 1, &code), "mine");
+  EXPECT_EQ(CloseFileSet(pair.def), kOk);
+  EXPECT_EQ(ShutdownEngine(), kOk);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+}
+
+TEST(EngineProcesses, WritersInTwoProcessesShareOnePair) {
+  test::TempDir dir;
+  const std::string base = dir / "Res";
+  constexpr uint32_t kPerWriter = 1500;
+  auto writer = [&](uint32_t type, uint32_t otherType) {
+    return [=] {
+      InitEngine(3000, 6, 32, 1000, 1);
+      Pair pair(base);
+      int rc = kOk;
+      for (int attempt = 0; attempt < 50 && (rc = pair.OpenOrCreate()) == kDataFileExists; ++attempt) ::usleep(1000);
+      if (rc != kOk) return 2;
+      std::mt19937 random(type);
+      // The other process's reads lock records for a moment; a write that meets
+      // such a lock answers 42 and is tried again.
+      auto put = [&](uint32_t instance, uint32_t version) {
+        int result;
+        while ((result = pair.Put(type, instance, Blob(instance, version))) == kRecordLocked) sched_yield();
+        return result;
+      };
+      for (uint32_t i = 0; i < kPerWriter; ++i) {
+        if (put(i, type * 10 + 1) != kOk) return 3;
+        if (i % 3 == 0 && put(i / 2, type * 10 + 2) != kOk) return 4;
+        // Read what the other process writes: whole records or nothing, never a mix.
+        int code;
+        uint32_t instance = static_cast<uint32_t>(random() % kPerWriter), version;
+        auto seen = pair.Get(otherType, instance, &code);
+        if (seen && !BlobConsistent(instance, *seen, &version)) return 5;
+        if (!seen && code != kKeyNotFound && code != kRecordLocked) return 6;
+      }
+      CloseFileSet(pair.def);
+      ShutdownEngine();
+      return 0;
+    };
+  };
+  pid_t a = Spawn(writer(10, 20));
+  pid_t b = Spawn(writer(20, 10));
+  EXPECT_EQ(WaitFor(a), 0);
+  EXPECT_EQ(WaitFor(b), 0);
+
+  ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+  Pair pair(base);
+  ASSERT_EQ(OpenFileSet(pair.def), kOk);
+  for (uint32_t type : {10u, 20u}) {
+    auto all = pair.All(type);
+    ASSERT_EQ(all.size(), kPerWriter);
+    for (auto& [instance, blob] : all) {
+      uint32_t version;
+      ASSERT_TRUE(BlobConsistent(instance, blob, &version)) << instance;
+      bool updated = false;
+      for (uint32_t i : {2 * instance, 2 * instance + 1}) updated |= i % 3 == 0 && i < kPerWriter;
+      EXPECT_EQ(version, type * 10 + (updated ? 2 : 1)) << instance;
+    }
+  }
+  ASSERT_EQ(CloseFileSet(pair.def), kOk);
+  CheckReport report;
+  ASSERT_EQ(CheckFileSet(pair.def, report), kOk);
+  EXPECT_TRUE(report.indexMatches);
+  EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+  ASSERT_EQ(ShutdownEngine(), kOk);
+}
+
+// What the child reports through the pipe: an operation about to start, and one
+// that returned.
+struct Report {
+  uint8_t done;      // 0: starting, 1: returned
+  uint8_t deletion;  // 1: delete, 0: put
+  uint16_t pad;
+  uint32_t instance;
+  uint32_t version;
+};
+
+TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
+  test::TempDir dir;
+  const std::string base = dir / "Res";
+  constexpr uint32_t kKeys = 400;
+  constexpr int kRounds = 120;
+  std::map<uint32_t, uint32_t> model;  // instance -> version (absent: deleted)
+  const unsigned runSeed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(runSeed));
+  std::mt19937 random(runSeed);
+  uint32_t nextVersion = 1;
+  int pipes[2];
+  ASSERT_EQ(::pipe(pipes), 0);
+  ::fcntl(pipes[0], F_SETFL, O_NONBLOCK);
+  int roundsWithWork = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    const uint32_t firstVersion = nextVersion;
+    const uint32_t seed = static_cast<uint32_t>(random());
+    pid_t child = Spawn([&] {
+      InitEngine(3000, 6, 32, 1000, 1);
+      Pair pair(base);
+      if (pair.OpenOrCreate() != kOk) return 2;
+      std::mt19937 childRandom(seed);
+      for (uint32_t version = firstVersion;; ++version) {
+        Report r{0, static_cast<uint8_t>(childRandom() % 4 == 0), 0, static_cast<uint32_t>(childRandom() % kKeys), version};
+        if (::write(pipes[1], &r, sizeof(r)) != sizeof(r)) return 3;
+        int rc = r.deletion ? pair.Delete(7, r.instance) : pair.Put(7, r.instance, Blob(r.instance, version));
+        if (rc != kOk && !(r.deletion && rc == kKeyNotFound)) return 4;
+        r.done = 1;
+        if (::write(pipes[1], &r, sizeof(r)) != sizeof(r)) return 3;
+      }
+    });
+    // Let it run for a random while, reading its reports. Most rounds kill it
+    // while it works; some while it is still opening (and maybe repairing) the pair.
+    std::vector<Report> reports;
+    auto drain = [&] {
+      Report r;
+      while (::read(pipes[0], &r, sizeof(r)) == sizeof(r)) reports.push_back(r);
+    };
+    bool early = random() % 8 == 0;
+    auto now = std::chrono::steady_clock::now;
+    auto deadline = now() + std::chrono::microseconds(early ? random() % 10000 : 2000000);
+    while (!early && reports.empty() && now() < deadline) {
+      struct pollfd p{pipes[0], POLLIN, 0};
+      ::poll(&p, 1, 1);
+      drain();
+    }
+    if (!early) deadline = now() + std::chrono::microseconds(random() % 15000);
+    while (now() < deadline) {
+      struct pollfd p{pipes[0], POLLIN, 0};
+      ::poll(&p, 1, 1);
+      drain();
+    }
+    ::kill(child, SIGKILL);
+    int status = WaitFor(child);
+    ASSERT_EQ(status, 128 + SIGKILL) << "the child failed on its own in round " << round;
+    drain();
+
+    // Every returned operation counts; the one under way may have happened or not.
+    std::optional<Report> open;
+    for (const Report& r : reports) {
+      if (!r.done) {
+        open = r;
+        continue;
+      }
+      open.reset();
+      if (r.deletion) model.erase(r.instance);
+      else model[r.instance] = r.version;
+      nextVersion = std::max(nextVersion, r.version + 1);
+    }
+    if (open) nextVersion = std::max(nextVersion, open->version + 1);
+    if (!reports.empty()) ++roundsWithWork;
+
+    ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+    Pair pair(base);
+    int rc = OpenFileSet(pair.def);
+    if (rc == kFileNotFound) {
+      ASSERT_TRUE(model.empty());
+      ASSERT_EQ(ShutdownEngine(), kOk);
+      continue;
+    }
+    ASSERT_EQ(rc, kOk) << "round " << round;
+    auto all = pair.All(7);
+    for (uint32_t instance = 0; instance < kKeys; ++instance) {
+      auto found = all.find(instance);
+      std::optional<uint32_t> expected;
+      if (model.count(instance)) expected = model[instance];
+      std::optional<uint32_t> actual;
+      if (found != all.end()) {
+        uint32_t version;
+        ASSERT_TRUE(BlobConsistent(instance, found->second, &version)) << "round " << round << " instance " << instance;
+        actual = version;
+      }
+      if (open && open->instance == instance) {
+        // The interrupted operation: before or after, nothing else.
+        std::optional<uint32_t> after;
+        if (!open->deletion) after = open->version;
+        ASSERT_TRUE(actual == expected || actual == after) << "round " << round << " instance " << instance;
+        if (actual == after) {
+          if (after) model[instance] = *after;
+          else model.erase(instance);
+        }
+      } else {
+        ASSERT_EQ(actual, expected) << "round " << round << " instance " << instance;
+      }
+    }
+    ASSERT_EQ(CloseFileSet(pair.def), kOk);
+    ASSERT_EQ(ShutdownEngine(), kOk);
+  }
+  ::close(pipes[0]);
+  ::close(pipes[1]);
+  EXPECT_GT(roundsWithWork, kRounds / 2);
+  // After all that the pair is whole and has not grown without bound.
+  ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+  CheckReport report;
+  ASSERT_EQ(CheckFileSet(fixture::ResourceDefinition(base), report), kOk);
+  EXPECT_TRUE(report.indexMatches);
+  EXPECT_EQ(report.liveRecords, model.size());
+  EXPECT_LT(report.dataFileSize, uint64_t{kKeys} * 6000 * 3);
+  ASSERT_EQ(ShutdownEngine(), kOk);
+}
+
+}  // namespace
+}  // namespace qx::engine
