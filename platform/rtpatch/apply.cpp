@@ -6,6 +6,7 @@
 #include <zstd_errors.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
@@ -31,36 +32,35 @@ constexpr const char* kTempSuffix = ".rtptmp";
 constexpr const char* kDeferredSuffix = ".rtpnew";
 constexpr const char* kRenameList = "Rename.ini";
 
+constexpr std::size_t kDigestChunk = 8 << 20;
+
 // The patch file, mapped read-only.
 class PatchFile_c {
  public:
-  ~PatchFile_c() {
-    if (m_data) ::munmap(m_data, m_size);
-  }
   DWORD Open(const std::string& path) {
     std::string resolved = fs::ResolvePath(path);
     UniqueFd_c fd(::open(resolved.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return errno == ENOENT || errno == ENOTDIR ? kPatchNotFound : kPatchOpenFailed;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kPatchOpenFailed;
-    m_size = static_cast<std::size_t>(st.st_size);
-    if (m_size == 0) return kOk;
-    void* map = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
-    if (map == MAP_FAILED) {
-      m_size = 0;
-      return kPatchOpenFailed;
-    }
-    m_data = static_cast<unsigned char*>(map);
-    ::madvise(m_data, m_size, MADV_SEQUENTIAL);
-    return kOk;
+    return m_map.Map(fd.get(), static_cast<std::uint64_t>(st.st_size)) == kOk ? kOk : kPatchOpenFailed;
   }
-  const unsigned char* data() const { return m_data; }
-  std::size_t size() const { return m_size; }
+  const unsigned char* data() const { return m_map.data(); }
+  std::size_t size() const { return m_map.size(); }
+  const MappedFile_c& map() const { return m_map; }
 
  private:
-  unsigned char* m_data = nullptr;
-  std::size_t m_size = 0;
+  MappedFile_c m_map;
 };
+
+// Digest64 of [from, to) of a mapping, read in chunks that are released once hashed.
+void DigestMapped(DigestStream_c& digest, const MappedFile_c& map, std::size_t from, std::size_t to) {
+  for (std::size_t at = from; at < to; at += kDigestChunk) {
+    const std::size_t end = std::min(to, at + kDigestChunk);
+    digest.Update(map.data() + at, end - at);
+    map.Release(at, end);
+  }
+}
 
 struct Segment_t {
   fmt::SegmentHeader_t header;
@@ -198,7 +198,7 @@ DWORD Applier_c::Validate() {
   static const unsigned char kZero[8] = {};
   sum.Update(d, fmt::kChecksumOffset);
   sum.Update(kZero, 8);
-  sum.Update(d + fmt::kChecksumOffset + 8, size - fmt::kChecksumOffset - 8);
+  DigestMapped(sum, m_patch.map(), fmt::kChecksumOffset + 8, size);
   if (sum.Finish() != fmt::Get64(d + fmt::kChecksumOffset)) return kCorrupt;
 
   const unsigned char* table = d + fmt::kHeaderSize;
@@ -292,7 +292,12 @@ DWORD Applier_c::Prepare(Planned_t& p) {
     if (DWORD mrc = old.Map(state.fd.get(), state.size); mrc != kOk) return mrc;
     const bool sizeIsNew = h.op != fmt::kOpDelete && state.size == h.newSize;
     const bool sizeIsOld = !adding && state.size == h.oldSize;
-    std::uint64_t digest = (sizeIsNew || sizeIsOld) ? Digest64(old.data(), old.size()) : 0;
+    std::uint64_t digest = 0;
+    if (sizeIsNew || sizeIsOld) {
+      DigestStream_c stream;
+      DigestMapped(stream, old, 0, old.size());
+      digest = stream.Finish();
+    }
     if (sizeIsNew && digest == h.newDigest) {
       p.action = Action::kNone;
       return kOk;
@@ -374,6 +379,11 @@ DWORD Applier_c::Decode(Planned_t& p, const MappedFile_c& old, int outFd) {
     }
     if (in.pos != in.size || segmentOut != s.header.newSize) return kVerifyFailed;
     written += segmentOut;
+    // Done with this segment's part of the patch and of the old file.
+    const std::size_t frameAt = static_cast<std::size_t>(s.frame - m_patch.data());
+    m_patch.map().Release(frameAt, frameAt + in.size);
+    old.Release(static_cast<std::size_t>(s.header.refOffset),
+                static_cast<std::size_t>(s.header.refOffset + s.header.refSize));
   }
   if (written != p.header.newSize || digest.Finish() != p.header.newDigest) return kVerifyFailed;
   return kOk;

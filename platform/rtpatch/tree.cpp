@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 
@@ -52,6 +53,16 @@ DWORD MappedFile_c::Map(int fd, std::uint64_t size) {
   m_data = static_cast<unsigned char*>(map);
   m_size = static_cast<std::size_t>(size);
   return kOk;
+}
+
+void MappedFile_c::Release(std::size_t from, std::size_t to) const {
+  if (!m_data) return;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  to = std::min(to, m_size);
+  from = (from + page - 1) / page * page;
+  if (to < m_size) to = to / page * page;  // the tail page of the file may go whole
+  if (from >= to) return;
+  ::madvise(m_data + from, to - from, MADV_DONTNEED);
 }
 
 bool IsSafeRelativePath(std::string_view path) {

@@ -60,6 +60,10 @@ class MappedFile_c {
   MappedFile_c& operator=(const MappedFile_c&) = delete;
   ~MappedFile_c();
   DWORD Map(int fd, std::uint64_t size);  // kOk, or kReadFailed
+  // Drops the pages of [from, to) from the process (they stay in the page
+  // cache and come back when touched), so reading a large file through the
+  // mapping does not pile up resident memory.
+  void Release(std::size_t from, std::size_t to) const;
   const unsigned char* data() const { return m_data; }
   std::size_t size() const { return m_size; }
 
