@@ -127,7 +127,7 @@ TEST_F(AutomationTest, BoxesFromAWorkerThreadAndTheApplicationCaption) {
   struct Recorder : CRenderer {
     std::mutex lock;
     std::vector<MessageBoxRequest_t> seen;
-    void OnMessageBoxAnswered(const MessageBoxRequest_t& r, int, AnswerSource) override {
+    void OnMessageBoxAnswered(const MessageBoxRequest_t& r, int, AnswerSource, const std::string&) override {
       std::lock_guard l(lock);
       seen.push_back(r);
     }

@@ -89,7 +89,7 @@ std::optional<std::string> BrowseForFolder(const std::string& title, HWND owner,
   }
   CTranscript::Instance().Record({TranscriptKind::kFolder, title, "", "",
                                   answer.cancelled ? "Cancel" : answer.path, source, note});
-  renderer->OnFolderAnswered(request, answer, source);
+  renderer->OnFolderAnswered(request, answer, source, note);
   if (answer.cancelled) return std::nullopt;
   return answer.path;
 }

@@ -128,7 +128,7 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
   if (!answer) answer = SafeAnswer(type);
   CTranscript::Instance().Record({TranscriptKind::kMessageBox, request.text, ButtonSetName(type), IconName(type),
                                   ButtonName(answer), source, note});
-  renderer->OnMessageBoxAnswered(request, answer, source);
+  renderer->OnMessageBoxAnswered(request, answer, source, note);
   return answer;
 }
 

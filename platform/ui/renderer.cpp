@@ -29,8 +29,8 @@ void CRenderer::OnBeep(UINT) {}
 bool CRenderer::IsInteractive() const { return false; }
 std::optional<int> CRenderer::AskMessageBox(const MessageBoxRequest_t&) { return std::nullopt; }
 std::optional<FolderAnswer_t> CRenderer::AskFolder(const FolderRequest_t&) { return std::nullopt; }
-void CRenderer::OnMessageBoxAnswered(const MessageBoxRequest_t&, int, AnswerSource) {}
-void CRenderer::OnFolderAnswered(const FolderRequest_t&, const FolderAnswer_t&, AnswerSource) {}
+void CRenderer::OnMessageBoxAnswered(const MessageBoxRequest_t&, int, AnswerSource, const std::string&) {}
+void CRenderer::OnFolderAnswered(const FolderRequest_t&, const FolderAnswer_t&, AnswerSource, const std::string&) {}
 void CRenderer::OnDialogWaiting(HWND) {}
 
 void SetRenderer(std::shared_ptr<CRenderer> renderer) {

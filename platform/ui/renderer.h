@@ -68,10 +68,13 @@ class CRenderer {
   virtual bool IsInteractive() const;
   virtual std::optional<int> AskMessageBox(const MessageBoxRequest_t& request);
   virtual std::optional<FolderAnswer_t> AskFolder(const FolderRequest_t& request);
-  // Every box and folder question with the answer it got, however it got it
-  // (called without the model's lock, on the asking thread).
-  virtual void OnMessageBoxAnswered(const MessageBoxRequest_t& request, int answer, AnswerSource source);
-  virtual void OnFolderAnswered(const FolderRequest_t& request, const FolderAnswer_t& answer, AnswerSource source);
+  // Every box and folder question with the answer it got, however it got it,
+  // and why a safe answer was given (called without the model's lock, on the
+  // asking thread).
+  virtual void OnMessageBoxAnswered(const MessageBoxRequest_t& request, int answer, AnswerSource source,
+                                    const std::string& note);
+  virtual void OnFolderAnswered(const FolderRequest_t& request, const FolderAnswer_t& answer, AnswerSource source,
+                                const std::string& note);
   virtual void OnDialogWaiting(HWND dialog);
 };
 

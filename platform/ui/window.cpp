@@ -324,6 +324,48 @@ HWND FindControlByRole(HWND dialog, ControlRole role) {
   return nullptr;
 }
 
+namespace {
+
+WindowInfo_t Describe(const WindowState& s) {
+  WindowInfo_t info;
+  info.hwnd = s.handle;
+  info.parent = s.parent;
+  info.isDialog = s.kind == WindowKind::kDialog;
+  info.id = s.id;
+  info.kind = s.control;
+  info.role = s.role;
+  info.style = s.style;
+  info.text = s.text;
+  info.enabled = s.enabled;
+  info.visible = s.visible;
+  info.check = s.check;
+  info.lower = s.lower;
+  info.upper = s.upper;
+  info.pos = s.pos;
+  info.rect = s.rect;
+  return info;
+}
+
+}  // namespace
+
+std::optional<WindowInfo_t> DescribeWindow(HWND hwnd) {
+  std::lock_guard lock(ModelLock());
+  auto s = FindLocked(hwnd);
+  if (!s || s->kind == WindowKind::kForeign) return std::nullopt;
+  return Describe(*s);
+}
+
+std::vector<WindowInfo_t> DescribeControls(HWND dialog) {
+  std::lock_guard lock(ModelLock());
+  std::vector<WindowInfo_t> out;
+  auto d = FindLocked(dialog);
+  if (!d) return out;
+  for (HWND child : d->children) {
+    if (auto c = FindLocked(child)) out.push_back(Describe(*c));
+  }
+  return out;
+}
+
 }  // namespace qx::ui
 
 // ---------------------------------------------------------------------------

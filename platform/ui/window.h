@@ -24,7 +24,9 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/ui/gdi.h"
 #include "platform/ui/menu.h"
@@ -192,5 +194,27 @@ BOOL ClickButton(HWND dialog, int id);
 
 // The control of `dialog` with role `role`; null when there is none.
 HWND FindControlByRole(HWND dialog, ControlRole role);
+
+// What a renderer reads of a window: a copy of its state.
+struct WindowInfo_t {
+  HWND hwnd = nullptr;
+  HWND parent = nullptr;
+  bool isDialog = false;
+  int id = 0;
+  ControlKind kind = ControlKind::kStatic;
+  ControlRole role = ControlRole::kNone;
+  DWORD style = 0;
+  std::string text;
+  bool enabled = false;
+  bool visible = false;
+  UINT check = BST_UNCHECKED;
+  int lower = 0, upper = 0, pos = 0;
+  RECT rect;
+};
+
+// Nothing for an invalid handle or another program's window.
+std::optional<WindowInfo_t> DescribeWindow(HWND hwnd);
+// The controls of `dialog` in template order.
+std::vector<WindowInfo_t> DescribeControls(HWND dialog);
 
 }  // namespace qx::ui
