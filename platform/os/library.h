@@ -9,7 +9,7 @@
 // two FreeLibrary calls.
 //
 // GetProcAddress finds an exported entry by name. A name with a call-size
-// suffix ("RTPatchApply32@12") is also found without it, so a library built
+// suffix ("ApplyPatch@12") is also found without it, so a library built
 // here can export the plain name. Failure: ERROR_PROC_NOT_FOUND (127).
 // A module that is not loaded is refused with ERROR_INVALID_HANDLE.
 //
