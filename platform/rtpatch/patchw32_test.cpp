@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "platform/os/library.h"
 #include "platform/rtpatch/builder.h"
 #include "platform/rtpatch/rtpatch.h"
 #include "platform/rtpatch/testing/tree_fixture.h"
@@ -43,19 +44,24 @@ TEST(Patchw32, LoadedLibraryAppliesAPatchOfThePatchesFolder) {
   std::filesystem::copy_file(QX_BINARY_DIR "/bin/patchw32.dll", install + "/patchw32.dll");
 
   WorkingFolder cwd(install);
-  void* library = ::dlopen("./patchw32.dll", RTLD_NOW | RTLD_LOCAL);
-  ASSERT_NE(library, nullptr) << ::dlerror();
-  auto apply = reinterpret_cast<RTPATCHAPPLY32_FN>(::dlsym(library, "RTPatchApply32"));
-  ASSERT_NE(apply, nullptr);
-  EXPECT_EQ(::dlsym(library, "_ZN2qx7rtpatch10ApplyPatchERKNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES8_PFPvjS9_E"),
-            nullptr);  // only the C entry is exported
+  // Only the C entry is exported; the library's own symbols stay inside.
+  void* raw = ::dlopen("./patchw32.dll", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(raw, nullptr) << ::dlerror();
+  EXPECT_NE(::dlsym(raw, "RTPatchApply32"), nullptr);
+  EXPECT_EQ(::dlsym(raw, "_ZN2qx7rtpatch14DescribeResultEj"), nullptr);
+  ::dlclose(raw);
 
+  // As the patcher loads it.
+  HMODULE library = LoadLibraryA("patchw32.dll");
+  ASSERT_NE(library, nullptr);
+  auto apply = reinterpret_cast<RTPATCHAPPLY32_FN>(GetProcAddress(library, "RTPatchApply32@12"));
+  ASSERT_NE(apply, nullptr);
   Recording rec;
   EXPECT_EQ(apply("Patches\\v15-1-v15-2.rtp", &Recorder::Callback, 1), kOk);
   EXPECT_EQ(rec.recorder.Count(kCallbackFileCount), 1);
   EXPECT_EQ(rec.recorder.Names(), (std::vector<std::string>{"Quorvex.exe", "cd_image\\data\\b.dat"}));
   EXPECT_EQ(apply("Patches\\missing.rtp", &Recorder::Callback, 1), kPatchNotFound);
-  ::dlclose(library);
+  FreeLibrary(library);
 
   Tree expected = Snapshot(dir / "new");
   expected["patchw32.dll"] = ReadFile(install + "/patchw32.dll");

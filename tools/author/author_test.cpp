@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "patcher/integrity/signature.h"
 #include "platform/rtpatch/testing/tree_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tools/author/command.h"
@@ -99,6 +100,8 @@ TEST(Author, SignatureVerifiesAsThePatcherChecksIt) {
   WriteFile(dir / "V1-V2.CHK", "V1-V2.RTP:0123456789abcdef0123456789abcdef\n");
   ASSERT_EQ(Author({"sign", "--key", key, "--out", dir / "V1-V2.SIG", dir / "V1-V2.CHK"}).status, 0);
   EXPECT_TRUE(Verify(pub, dir / "V1-V2.CHK", dir / "V1-V2.SIG"));
+  EXPECT_TRUE(VerifyFileSignature(pub.c_str(), (dir / "V1-V2.CHK").c_str(), (dir / "V1-V2.SIG").c_str()))
+      << "the patcher's own check";
 
   // Line breaks and lower-case digits in the key and signature files are read the same.
   std::string keyText = ReadFile(pub), sigText = ReadFile(dir / "V1-V2.SIG");
@@ -112,6 +115,7 @@ TEST(Author, SignatureVerifiesAsThePatcherChecksIt) {
 
   WriteFile(dir / "V1-V2.CHK", "V1-V2.RTP:0123456789abcdef0123456789abcdee\n");
   EXPECT_FALSE(Verify(pub, dir / "V1-V2.CHK", dir / "V1-V2.SIG"));
+  EXPECT_FALSE(VerifyFileSignature(pub.c_str(), (dir / "V1-V2.CHK").c_str(), (dir / "V1-V2.SIG").c_str()));
 
   WriteFile(dir / "bad.key", "00112233");
   EXPECT_EQ(Author({"sign", "--key", dir / "bad.key", "--out", dir / "x.sig", dir / "V1-V2.CHK"}).status, 1);
