@@ -274,7 +274,9 @@ TEST_F(SocketExTest, BrokenBodiesResumeWhereTheyStopped) {
     EXPECT_THAT(TestInstallation::LogText(), HasSubstr(c.logged));
     const auto gets = RequestsFor("GET");
     ASSERT_EQ(gets.size(), 2u);
-    if (c.allBytesArrive) EXPECT_THAT(gets[1], HasSubstr("Range: bytes=200000-600000\r\n"));
+    if (c.allBytesArrive) {
+      EXPECT_THAT(gets[1], HasSubstr("Range: bytes=200000-600000\r\n"));
+    }
   }
 }
 
