@@ -121,6 +121,8 @@ TEST_F(ShuttlerDlgTest, ScanSearchesFixedDrivesOnlyAndTakesTheAcceptedInstallati
              "/dev/sda2 " + fixed2.string() + " xfs"});
   for (const fs::path& other : {cdrom, nfs, smb}) MakeInstallation(other / "Quorvex");
   fs::create_directories(fixed1 / "Documents" / "Letters");
+  fs::create_directory_symlink(fixed1, fixed1 / "Documents" / "loop");  // not followed
+  fs::create_directory_symlink(cdrom, fixed1 / "cd-link");
   WriteFile(fixed1 / "notes.txt", "x");
   MakeInstallation(fixed2 / "Games" / "Quorvex");
   WriteFile(fixed2 / "Games" / "Quorvex.lnk", "not a folder");
@@ -334,11 +336,14 @@ TEST_F(ShuttlerInstallTest, ReplacesThePatchFolderAndStartsThePatcher) {
 
 TEST_F(ShuttlerInstallTest, EmptyMediumPatchFolderStillEmptiesTheInstallationsOne) {
   fs::create_directories(Medium() / "Patches" / "only-a-folder");
+  WriteFile(Dir() / "elsewhere" / "keep.txt", "keep");
+  fs::create_directory_symlink(Dir() / "elsewhere", m_inst / "Patches" / "link");
 
   EXPECT_EQ(Install(), IDOK);
 
   EXPECT_EQ(Listing(m_inst / "Patches"), std::vector<std::string>{});
   EXPECT_TRUE(fs::is_directory(m_inst / "Patches")) << "the folder itself stays";
+  EXPECT_TRUE(fs::exists(Dir() / "elsewhere" / "keep.txt")) << "a link is removed, not followed";
   const auto record = PatcherRecord(m_inst);
   ASSERT_TRUE(record);
   EXPECT_EQ(*record, std::vector<std::string>{m_inst.string()}) << "no argument: an empty command line";
