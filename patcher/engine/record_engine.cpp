@@ -159,10 +159,13 @@ bool LockRecord(SharedPair& pair, uint64_t key, short type) {
   return true;
 }
 
+// Ends a locking session: the record locks and, if a change of the session took
+// it, the writer lock (it lies just below the record locks, so one call does).
 void ReleaseRecordLocks(SharedPair& pair) {
-  if (pair.heldLocks.empty()) return;
-  SetLock(pair.data.Descriptor(), F_UNLCK, kRecordLockBase, 0, false, nullptr);
+  if (pair.heldLocks.empty() && !pair.holdsWriter) return;
+  SetLock(pair.data.Descriptor(), F_UNLCK, pair.holdsWriter ? kWriterLockByte : kRecordLockBase, 0, false, nullptr);
   pair.heldLocks.clear();
+  pair.holdsWriter = false;
 }
 
 // Under a locking mode a record must be locked before it is used.
@@ -309,12 +312,16 @@ class Change {
   ~Change() { End(); }
 
   // Takes the writer lock and marks a change under way; repairs the index first
-  // when the last writer stopped in the middle of a change.
+  // when the last writer stopped in the middle of a change. Under a locking mode
+  // the writer lock stays until the session ends (SetLockMode(0)), which saves a
+  // call per change; without one it is released at the end of the change.
   int Begin() {
     int error = 0;
-    if (!SetLock(m_pair.data.Descriptor(), F_WRLCK, kWriterLockByte, 1, true, &error))
-      return Fail(m_engine, kWriteFailed, m_fileNumber, error);
-    m_pair.holdsWriter = true;
+    if (!m_pair.holdsWriter) {
+      if (!SetLock(m_pair.data.Descriptor(), F_WRLCK, kWriterLockByte, 1, true, &error))
+        return Fail(m_engine, kWriteFailed, m_fileNumber, error);
+      m_pair.holdsWriter = true;
+    }
     m_locked = true;
     IndexFile& index = m_pair.index;
     if (!index.Refresh() || !index.HeaderSound(m_pair.data.Header().salt) ||
@@ -347,8 +354,10 @@ class Change {
     }
     if (m_locked) {
       m_locked = false;
-      SetLock(m_pair.data.Descriptor(), F_UNLCK, kWriterLockByte, 1, false, nullptr);
-      m_pair.holdsWriter = false;
+      if (m_engine.lockMode == kLockNone) {
+        SetLock(m_pair.data.Descriptor(), F_UNLCK, kWriterLockByte, 1, false, nullptr);
+        m_pair.holdsWriter = false;
+      }
     }
   }
 

@@ -22,7 +22,9 @@
 // lands on, under SetLockMode(kLockUpdate) an exclusive one; a lock held by another
 // process makes the call answer 42 at once. SetLockMode(kLockNone) releases every
 // record lock and stops locking. Several processes may have a pair open; changes
-// are serialised between them by a writer lock, and readers never wait for one.
+// are serialised between them by a writer lock (held from the first change of a
+// locking session to its end, or for one change without locking), and readers
+// never wait for it: they see the index before or after a change, never halfway.
 //
 // Stops: every insert, replace and remove has reached the operating system when
 // it returns, so a process killed at any moment leaves a pair that reopens with

@@ -257,14 +257,17 @@ TEST_F(RecordEngineTest, LocksFollowTheModeAndAreVisibleToOthers) {
   // Another open file description stands in for another process.
   int other = ::open((dir / "Res.dat").c_str(), O_RDWR);
   ASSERT_GE(other, 0);
-  auto lockedBy = [&](uint32_t type, uint32_t instance) {
+  auto lockAt = [&](int64_t byte) {
     struct flock probe{};
     probe.l_type = F_WRLCK;
     probe.l_whence = SEEK_SET;
-    probe.l_start = format::kRecordLockBase + static_cast<int64_t>((uint64_t{type} << 32) | instance);
+    probe.l_start = byte;
     probe.l_len = 1;
     EXPECT_EQ(::fcntl(other, F_OFD_GETLK, &probe), 0);
     return probe.l_type;
+  };
+  auto lockedBy = [&](uint32_t type, uint32_t instance) {
+    return lockAt(format::kRecordLockBase + static_cast<int64_t>((uint64_t{type} << 32) | instance));
   };
   uint8_t fixed[8];
   ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, Key(1, 1).data(), fixed), kOk);
@@ -280,9 +283,12 @@ TEST_F(RecordEngineTest, LocksFollowTheModeAndAreVisibleToOthers) {
   ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, Key(1, 1).data(), fixed), kOk);
   auto image = Image(1, 1, "changed");
   ASSERT_EQ(ReplaceRecord(def.dataFileNumber, image.data(), static_cast<uint32_t>(image.size())), kOk);
+  EXPECT_EQ(lockAt(format::kWriterLockByte), F_WRLCK);  // a change keeps other writers out until the session ends
   SetLockMode(kLockNone);
   EXPECT_EQ(lockedBy(1, 1), F_UNLCK);
   EXPECT_EQ(lockedBy(1, 2), F_UNLCK);
+  EXPECT_EQ(lockAt(format::kWriterLockByte), F_UNLCK);
+  EXPECT_EQ(lockAt(format::kOpenLockByte), F_RDLCK);  // open, shared with others
 
   // A lock held elsewhere makes positioning answer 42 at once.
   struct flock held{};
