@@ -52,8 +52,12 @@ MaintenancePlan_t SplitMaintenanceRequest(std::string_view a_sLine);
 // installation's checksum list (line ends already removed). Each file takes
 // the local path of the first line whose key equals its name (ignoring case)
 // and that no earlier file took; a line without ":" has an empty path, which
-// is no target. Returns how many files got a target.
-std::size_t PairMaintenanceTargets(MaintenancePlan_t& a_plan, const std::vector<std::string>& a_listLines);
+// is no target.
+struct MaintenancePairing_t {
+  std::size_t paired = 0;       // files that got a target
+  std::size_t listEntries = 0;  // lines whose key some file requests
+};
+MaintenancePairing_t PairMaintenanceTargets(MaintenancePlan_t& a_plan, const std::vector<std::string>& a_listLines);
 
 // The server path of a download for one server's base folder:
 // base + "/" (unless it ends in "\" or "/") + "Maintenance/" + version + "/" + download.

@@ -52,10 +52,19 @@ MaintenancePlan_t SplitMaintenanceRequest(std::string_view a_sLine) {
   return plan;
 }
 
-std::size_t PairMaintenanceTargets(MaintenancePlan_t& a_plan, const std::vector<std::string>& a_listLines) {
+MaintenancePairing_t PairMaintenanceTargets(MaintenancePlan_t& a_plan, const std::vector<std::string>& a_listLines) {
   std::vector<bool> taken(a_listLines.size(), false);
-  std::size_t paired = 0;
+  MaintenancePairing_t pairing;
   std::string path, key;
+  for (const std::string& line : a_listLines) {
+    if (SplitChecksumLine(line, path, key) == ChecksumLine_t::kNothing) continue;
+    for (const MaintenanceFile_t& file : a_plan.files) {
+      if (EqualNoCase(key, file.name)) {
+        ++pairing.listEntries;
+        break;
+      }
+    }
+  }
   for (MaintenanceFile_t& file : a_plan.files) {
     file.target.reset();
     for (std::size_t i = 0; i < a_listLines.size(); ++i) {
@@ -64,12 +73,12 @@ std::size_t PairMaintenanceTargets(MaintenancePlan_t& a_plan, const std::vector<
       taken[i] = true;
       if (!path.empty()) {
         file.target = path;
-        ++paired;
+        ++pairing.paired;
       }
       break;
     }
   }
-  return paired;
+  return pairing;
 }
 
 std::string MaintenanceServerPath(std::string_view a_sBasePath, std::string_view a_sVersion,

@@ -68,20 +68,24 @@ TEST(MaintenanceRequest, FilesArePairedWithTheirTargetsByKey) {
     const char* line;
     std::vector<std::string> files;
     std::size_t paired;
+    std::size_t listEntries;
   } cases[] = {
-      {"in the list's order", "2c3d 0a1b", {"2c3d>data\\b.dat", "0a1b>data\\a.dat"}, 2},
-      {"in another order", "0a1b 2c3d", {"0a1b>data\\a.dat", "2c3d>data\\b.dat"}, 2},
-      {"unknown key has no target", "0a1b ffff", {"0a1b>data\\a.dat", "ffff>-"}, 1},
-      {"a line without ':' or path is no target", "keyonly nopath", {"keyonly>-", "nopath>-"}, 0},
+      {"in the list's order", "2c3d 0a1b", {"2c3d>data\\b.dat", "0a1b>data\\a.dat"}, 2, 2},
+      {"in another order", "0a1b 2c3d", {"0a1b>data\\a.dat", "2c3d>data\\b.dat"}, 2, 2},
+      {"unknown key has no target", "0a1b ffff", {"0a1b>data\\a.dat", "ffff>-"}, 1, 1},
+      {"a line without ':' or path is no target", "keyonly nopath", {"keyonly>-", "nopath>-"}, 0, 2},
       {"a key on two lines serves two requests", "dup dup dup",
-       {"dup>data\\twice1.dat", "dup>data\\twice2.dat", "dup>-"}, 2},
-      {"comments are not keys", "installation", {"installation>-"}, 0},
+       {"dup>data\\twice1.dat", "dup>data\\twice2.dat", "dup>-"}, 2, 2},
+      {"a key on two lines requested once", "dup", {"dup>data\\twice1.dat"}, 1, 2},
+      {"comments are not keys", "installation", {"installation>-"}, 0, 0},
   };
   for (const Case_t& c : cases) {
     SCOPED_TRACE(c.name);
     MaintenancePlan_t plan = SplitMaintenanceRequest(c.line);
     ASSERT_FALSE(plan.directNaming);
-    EXPECT_EQ(c.paired, PairMaintenanceTargets(plan, list));
+    const MaintenancePairing_t pairing = PairMaintenanceTargets(plan, list);
+    EXPECT_EQ(c.paired, pairing.paired);
+    EXPECT_EQ(c.listEntries, pairing.listEntries);
     EXPECT_EQ(c.files, Pairs(plan));
   }
 }
