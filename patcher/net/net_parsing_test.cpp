@@ -10,12 +10,12 @@
 
 #include "patcher/integrity/integrity_test_support.h"
 #include "patcher/net/local_patches.h"
-#include "patcher/net/net_test_support.h"
 #include "patcher/net/patch_notes.h"
 #include "patcher/net/patch_set_format.h"
 #include "patcher/net/server_directory.h"
 #include "patcher/net/version_map.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/test_installation.h"
 
 namespace {
 
@@ -81,6 +81,7 @@ std::vector<std::string> Listing(const Groups_t& groups) {
 }
 
 TEST(PatchServerList, FieldsGroupsAndWhereParsingStops) {
+  qx::test::TestInstallation install;  // skipped lines are logged
   struct Case_t {
     const char* name;
     const char* text;
@@ -116,11 +117,11 @@ TEST(PatchServerList, FieldsGroupsAndWhereParsingStops) {
     EXPECT_EQ(c.end, ParsePatchServerList(c.text, groups));
     EXPECT_EQ(c.servers, Listing(groups));
   }
-  qx::test::ResetInstallationFiles();
+  install.ClearLog();
   Groups_t groups;
   ParsePatchServerList("a;12;h:1/p\n", groups);
   EXPECT_EQ("InetConnection_c::CheckPatchServers(): Server 'a' has group '12', not 0 to 9; line skipped.\n",
-            qx::test::LogText());
+            install.LogText());
 }
 
 TEST(PatchSetNames, NameStemAndFilesOfAPatch) {
@@ -133,6 +134,7 @@ TEST(PatchSetNames, NameStemAndFilesOfAPatch) {
 }
 
 TEST(VersionMap, OnlyLinesWithTwoShortTokensEndedByLineFeedAreRead) {
+  qx::test::TestInstallation install;  // skipped lines are logged
   const std::string longest(kMaxVersionToken, '9');
   const std::string tooLong(kMaxVersionToken + 1, '9');
   struct Case_t {
@@ -152,11 +154,11 @@ TEST(VersionMap, OnlyLinesWithTwoShortTokensEndedByLineFeedAreRead) {
     for (const MapLine_t& line : ParseVersionMap(c.text, "host:80")) lines.push_back(line.from + ">" + line.to);
     EXPECT_EQ(c.lines, lines);
   }
-  qx::test::ResetInstallationFiles();
+  install.ClearLog();
   ParseVersionMap("1 " + tooLong + "\n", "host:80");
   EXPECT_EQ("InetConnection_c::GetMapFile(host:80): Version longer than 31 characters in map line '1 " + tooLong +
                 "'; line skipped.\n",
-            qx::test::LogText());
+            install.LogText());
 }
 
 TEST(VersionMap, RouteOfOneForwardPass) {
