@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -225,6 +226,7 @@ void CAsyncSocket::CloseDescriptor() {
   if (m_hSocket != INVALID_SOCKET) ::close(m_hSocket);
   m_hSocket = INVALID_SOCKET;
   m_bConnected = false;
+  m_nPendingError = 0;
 }
 
 void CAsyncSocket::Close() {
@@ -344,6 +346,13 @@ bool CSocket::ConnectOne(const sockaddr* address, socklen_t length) {
   int err = 0;
   socklen_t errLength = sizeof err;
   if (::getsockopt(m_hSocket, SOL_SOCKET, SO_ERROR, &err, &errLength) != 0) return SetErrorFromErrno(errno);
+  if (err == ECONNRESET || err == EPIPE) {
+    // The connection was made and reset before we looked: the connect
+    // succeeded, and the reset is reported by the next call, as it would be
+    // had we looked sooner.
+    m_nPendingError = WSAECONNRESET;
+    return true;
+  }
   if (err != 0) return SetErrorFromErrno(err);
   return true;
 }
@@ -410,6 +419,7 @@ int CSocket::Send(const void* buffer, int length, int flags) {
   if (m_bCancelled) return Fail(WSAEINTR);
   if (length < 0 || (!buffer && length > 0)) return Fail(WSAEFAULT);
   if (!m_bConnected) return Fail(WSAENOTCONN);
+  if (m_nPendingError) return Fail(std::exchange(m_nPendingError, 0));
   const char* bytes = static_cast<const char*>(buffer);
   int done = 0;
   while (done < length) {
@@ -431,6 +441,7 @@ int CSocket::Receive(void* buffer, int length, int flags) {
   if (m_bCancelled) return Fail(WSAEINTR);
   if (length < 0 || (!buffer && length > 0)) return Fail(WSAEFAULT);
   if (!m_bConnected) return Fail(WSAENOTCONN);
+  if (m_nPendingError) return Fail(std::exchange(m_nPendingError, 0));
   for (;;) {
     const ssize_t n = ::recv(m_hSocket, buffer, static_cast<size_t>(length), flags);
     if (n >= 0) return static_cast<int>(n);

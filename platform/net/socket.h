@@ -132,6 +132,7 @@ class CAsyncSocket {
   int m_family = 0;
   bool m_bConnected = false;
   bool m_bFresh = false;  // no connect has been tried on the descriptor
+  DWORD m_nPendingError = 0;  // reported by the next Send or Receive
   UINT m_nBindPort = 0;
   std::string m_strBindAddress;
   DWORD m_nReceiveTimeout = 0;

@@ -255,14 +255,9 @@ void CDialog::OnModalIdle() {
     const std::string target = *qx::ui::ClickTarget(*answer);
     std::string label = target;
     const auto id = FindButton(self, target, label);
-    std::string note;
-    if (!id) {
-      note = "no such button";
-    } else if (!qx::ui::ClickButton(self, *id)) {
-      note = "the button cannot be pressed now";
-    }
-    CTranscript::Instance().Record({TranscriptKind::kClick, label, "", "", "", AnswerSource::kList, note});
-    if (note.empty()) return;
+    if (id && qx::ui::ClickButton(self, *id, AnswerSource::kList)) return;
+    CTranscript::Instance().Record({TranscriptKind::kClick, label, "", "", "", AnswerSource::kList,
+                                    id ? "the button cannot be pressed now" : "no such button"});
   }
 
   const auto renderer = qx::ui::GetRenderer();

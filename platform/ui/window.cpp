@@ -5,6 +5,7 @@
 
 #include "platform/ui/desktop.h"
 #include "platform/ui/renderer.h"
+#include "platform/ui/transcript.h"
 #include "platform/ui/ui_internal.h"
 
 namespace qx::ui::detail {
@@ -289,7 +290,9 @@ std::string WindowText(HWND hwnd) {
   return buffer;
 }
 
-BOOL ClickButton(HWND dialog, int id) {
+namespace {
+
+BOOL Click(HWND dialog, int id, const AnswerSource* source) {
   HWND control = nullptr;
   {
     std::lock_guard lock(ModelLock());
@@ -308,10 +311,19 @@ BOOL ClickButton(HWND dialog, int id) {
       NotifyState(*c);
     }
     control = c->handle;
+    if (source) {
+      CTranscript::Instance().Record({TranscriptKind::kClick, ButtonLabel(c->text), "", "", "", *source});
+    }
   }
   return PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), BN_CLICKED),
                       reinterpret_cast<LPARAM>(control));
 }
+
+}  // namespace
+
+BOOL ClickButton(HWND dialog, int id) { return Click(dialog, id, nullptr); }
+
+BOOL ClickButton(HWND dialog, int id, AnswerSource source) { return Click(dialog, id, &source); }
 
 HWND FindControlByRole(HWND dialog, ControlRole role) {
   std::lock_guard lock(ModelLock());

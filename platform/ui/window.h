@@ -32,6 +32,7 @@
 #include "platform/ui/menu.h"
 #include "platform/ui/message_queue.h"
 #include "platform/ui/messages.h"
+#include "platform/ui/renderer.h"
 #include "platform/ui/resources.h"
 
 class CWnd;
@@ -191,6 +192,9 @@ std::string WindowText(HWND hwnd);
 // changes its check state and the dialog is posted WM_COMMAND(id, BN_CLICKED).
 // Renderers and tests press buttons this way; any thread.
 BOOL ClickButton(HWND dialog, int id);
+// The same for a press made on the user's behalf: a click that happens is
+// recorded in the transcript (button text, `source`) before the dialog sees it.
+BOOL ClickButton(HWND dialog, int id, AnswerSource source);
 
 // The control of `dialog` with role `role`; null when there is none.
 HWND FindControlByRole(HWND dialog, ControlRole role);

@@ -422,8 +422,7 @@ void CConsoleRenderer::PressButton(HWND dialog, const std::string& typed) {
       break;
     }
   }
-  if (chosen && ClickButton(dialog, chosen->id)) {
-    CTranscript::Instance().Record({TranscriptKind::kClick, Label(chosen->text), "", "", "", AnswerSource::kTerminal});
+  if (chosen && ClickButton(dialog, chosen->id, AnswerSource::kTerminal)) {
     std::lock_guard lock(m_lock);
     if (DialogView* view = FindView(dialog)) view->lastPrompt.clear();
     return;

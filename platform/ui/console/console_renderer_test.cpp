@@ -120,6 +120,7 @@ TEST_F(ConsoleTest, PlainOutputHasLinesAndNoBarSpam) {
   ::close(out[1]);
   ASSERT_TRUE(reader.WaitFor("== About Test =="));
   reader.WaitFor("Test Version 1.0\n");
+  reader.Stop();
   EXPECT_EQ(reader.Text(),
             "== Test Window ==\n"
             "Ready.\n"
@@ -153,6 +154,7 @@ TEST_F(ConsoleTest, PlainProgressLinesFollowTenthsWhenNotHurried) {
   SetRenderer(nullptr);
   ::close(out[1]);
   reader.WaitFor("Progress: 40%\n");
+  reader.Stop();
   const std::string text = reader.Text();
   EXPECT_EQ(Count(text, "Progress: "), 14u) << text;  // 10..100, then round again to 40
   EXPECT_EQ(Count(text, "Progress: 100%"), 1u);
@@ -190,6 +192,7 @@ TEST_F(ConsoleTest, TerminalRedrawsOneLineInPlaceAndThrottlesTheBar) {
   ASSERT_TRUE(reader.WaitFor("\a"));
   dialog.DestroyWindow();
   SetRenderer(nullptr);
+  reader.Stop();
 }
 
 TEST_F(ConsoleTest, QuestionsAreAnsweredAtTheTerminal) {
@@ -234,6 +237,8 @@ TEST_F(ConsoleTest, QuestionsAreAnsweredAtTheTerminal) {
   EXPECT_EQ(clicks[1].text, "Cancel");
   EXPECT_EQ(clicks[1].source, AnswerSource::kTerminal);
   SetRenderer(nullptr);
+  renderer.reset();
+  reader.Stop();
 }
 
 TEST_F(ConsoleTest, EndOfInputLeavesTheSafeAnswers) {
@@ -258,6 +263,7 @@ TEST_F(ConsoleTest, EndOfInputLeavesTheSafeAnswers) {
   EXPECT_EQ(MessageBoxA(nullptr, "Again?", "QuorvexPatcher", MB_OKCANCEL), IDCANCEL);
   SetRenderer(nullptr);
   renderer.reset();
+  reader.Stop();
   ::close(in[0]);
   ::close(out[1]);
   ::close(out[0]);
