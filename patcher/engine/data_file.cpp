@@ -385,6 +385,29 @@ int DataFile::ReadImage(uint64_t offset, uint32_t imageLength, void* buffer, uin
   return kOk;
 }
 
+int DataFile::ReadSlotHead(uint64_t offset, SlotHeader* header, uint8_t* prefix, uint32_t prefixLength,
+                           int* lowLevelError) {
+  uint8_t buffer[kSlotHeaderSize + 64];
+  if (prefixLength > 64) return kBadArgument;
+  size_t want = kSlotHeaderSize + prefixLength;
+  ssize_t n;
+  do {
+    n = ::pread(m_fd, buffer, want, static_cast<off_t>(offset));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    *lowLevelError = errno;
+    return kReadFailed;
+  }
+  if (static_cast<size_t>(n) < kSlotHeaderSize) return kRecordDamaged;
+  std::memcpy(header, buffer, kSlotHeaderSize);
+  if (!SlotHeaderValid(*header)) return kRecordDamaged;
+  if (header->tag == kLiveTag && prefixLength > 0) {
+    if (static_cast<size_t>(n) < want || header->imageLength < prefixLength) return kRecordDamaged;
+    std::memcpy(prefix, buffer + kSlotHeaderSize, prefixLength);
+  }
+  return kOk;
+}
+
 uint64_t DataFile::FileSize() const {
   struct stat st;
   if (::fstat(m_fd, &st) != 0) return 0;

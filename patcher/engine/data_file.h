@@ -83,6 +83,11 @@ class DataFile {
   // the whole image was read), kReadFailed on an I/O error.
   int ReadImage(uint64_t offset, uint32_t imageLength, void* buffer, uint32_t want, int* lowLevelError);
 
+  // Reads the slot header at `offset` and, for a live slot, the first `prefixLength`
+  // bytes of its image into `prefix`. kOk only when the header checks out.
+  int ReadSlotHead(uint64_t offset, format::SlotHeader* header, uint8_t* prefix, uint32_t prefixLength,
+                   int* lowLevelError);
+
   uint64_t FileSize() const;
   int Truncate(uint64_t size, int* lowLevelError);
   int Sync();

@@ -195,3 +195,67 @@ TEST_F(EngineDamageTest, DamagedRecordsAreRefusedAndTheRestSurvives) {
 
 }  // namespace
 }  // namespace qx::engine
+
+namespace qx::engine {
+namespace {
+
+// An index that passes its structural checks but names the wrong slots must not
+// make a change overwrite or free another record.
+TEST(EngineMisleadingIndex, NeverCostsAnotherRecord) {
+  test::TempDir dir;
+  ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+  IFIL def = fixture::ResourceDefinition(dir / "Res");
+  ASSERT_EQ(CreateFileSet(def, fixture::CreationBlock(), fixture::CreationBlock()), kOk);
+  const std::string same(100, 's');
+  auto insert = [&](uint32_t instance, const std::string& blob) {
+    auto image = fixture::Image(1, instance, blob);
+    ASSERT_EQ(InsertRecord(def.dataFileNumber, image.data(), static_cast<uint32_t>(image.size())), kOk);
+  };
+  insert(1, same);
+  insert(2, same);
+  insert(3, same);
+  uint8_t fixed[8];
+  ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, fixture::Key(1, 2).data(), fixed), kOk);
+  ASSERT_EQ(RemoveRecord(def.dataFileNumber), kOk);  // its slot goes on a free list
+  ASSERT_EQ(CloseFileSet(def), kOk);
+
+  // Point the free-list entry at record 1's slot and record 3's entry at record 1 too.
+  auto index = ReadFile(dir / "Res.idx");
+  uint32_t firstSlot = 0;
+  for (size_t page = 1; page * format::kPageSize < index.size(); ++page) {
+    auto* leaf = reinterpret_cast<format::LeafNode*>(index.data() + page * format::kPageSize);
+    if (leaf->h.type == format::kLeafNode) {
+      ASSERT_EQ(leaf->h.count, 2);
+      firstSlot = leaf->values[0].offset32;
+      leaf->values[1].offset32 = firstSlot;
+    }
+  }
+  for (size_t page = 1; page * format::kPageSize < index.size(); ++page) {
+    auto* list = reinterpret_cast<format::FreeListPage*>(index.data() + page * format::kPageSize);
+    if (list->h.type == format::kFreeListPage) list->slots[0].offset = uint64_t{firstSlot} * format::kSlotAlign;
+  }
+  ASSERT_NE(firstSlot, 0u);
+  WriteFile(dir / "Res.idx", index);
+
+  ASSERT_EQ(OpenFileSet(def), kOk);
+  insert(4, same);  // must not land on record 1
+  ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, fixture::Key(1, 3).data(), fixed), kOk);
+  ASSERT_EQ(RemoveRecord(def.dataFileNumber), kOk);  // must remove 3, not 1
+  std::map<uint32_t, std::string> left;
+  for (int rc = GetFirstKey(def.dataFileNumber + 1, fixed); rc == kOk; rc = GetNextKey(def.dataFileNumber + 1, fixed)) {
+    uint32_t words[2];
+    std::memcpy(words, fixed, 8);
+    std::vector<uint8_t> image(GetRecordLength(def.dataFileNumber));
+    ASSERT_EQ(ReadRecord(def.dataFileNumber, image.data(), static_cast<uint32_t>(image.size())), kOk);
+    left[words[1]] = std::string(image.begin() + 12, image.end());
+  }
+  EXPECT_EQ(left, (std::map<uint32_t, std::string>{{1, same}, {4, same}}));
+  ASSERT_EQ(CloseFileSet(def), kOk);
+  CheckReport report;
+  ASSERT_EQ(CheckFileSet(def, report), kOk);
+  EXPECT_TRUE(report.indexMatches);
+  ShutdownEngine();
+}
+
+}  // namespace
+}  // namespace qx::engine

@@ -577,7 +577,16 @@ int AllocateSlot(Engine& e, SharedPair& pair, int fileNumber, uint32_t length, u
   uint64_t need = ClassSize(sizeClass);
   uint64_t at;
   uint32_t have;
-  if (index.PopFree(sizeClass, &at, &have)) {
+  // A slot is reused only when the data file agrees that it is free; an entry
+  // that does not check out is dropped (a rebuild reclaims its space).
+  bool found = false;
+  while (!found && index.PopFree(sizeClass, &at, &have)) {
+    SlotHeader head;
+    int error = 0;
+    found = pair.data.ReadSlotHead(at, &head, nullptr, 0, &error) == kOk && head.tag == kFreeTag &&
+            head.slotLength == have;
+  }
+  if (found) {
     if (have - need >= 2 * kSlotAlign) {
       int error = 0;
       int rc = pair.data.WriteFree(at + need, static_cast<uint32_t>(have - need), &error);
@@ -624,6 +633,36 @@ int WriteNewCopy(Engine& e, SharedPair& pair, int fileNumber, const void* image,
   }
   if (appended) index.Header()->dataEnd = offset + slotLength;
   *value = {static_cast<uint32_t>(offset / kSlotAlign), length, slotLength / kSlotAlign};
+  return kOk;
+}
+
+// Whether the slot an index entry names holds the record of `key` as the entry
+// describes it; checked before the slot is given up, so a damaged index can never
+// make the engine free another record's slot.
+bool EntryMatchesData(SharedPair& pair, uint64_t key, const LeafValue& value) {
+  SlotHeader head;
+  uint8_t prefix[64];
+  int error = 0;
+  uint32_t prefixLength = std::min<uint32_t>(pair.shape.MinImageLength(), sizeof(prefix));
+  if (pair.data.ReadSlotHead(uint64_t{value.offset32} * kSlotAlign, &head, prefix, prefixLength, &error) != kOk)
+    return false;
+  uint64_t found;
+  return head.tag == kLiveTag && head.imageLength == value.length && head.slotLength == value.slot32 * kSlotAlign &&
+         prefixLength == pair.shape.MinImageLength() && pair.shape.KeyFromImage(prefix, prefixLength, &found) &&
+         found == key;
+}
+
+// Finds the index entry of `key` for a change and checks it against the data
+// file; a mismatch means a damaged index, which is rebuilt first.
+int FindForChange(Engine& e, SharedPair& pair, Change& change, int fileNumber, uint64_t key, LeafValue* value) {
+  IndexFile::Result r = pair.index.Find(key, value);
+  if (r == IndexFile::Result::kFound && EntryMatchesData(pair, key, *value)) return kOk;
+  if (r == IndexFile::Result::kMissing) return kKeyNotFound;
+  int rc = change.RepairNow();
+  if (rc != kOk) return rc;
+  r = pair.index.Find(key, value);
+  if (r == IndexFile::Result::kMissing) return kKeyNotFound;
+  if (r != IndexFile::Result::kFound || !EntryMatchesData(pair, key, *value)) return Fail(e, kRecordDamaged, fileNumber);
   return kOk;
 }
 
@@ -1098,10 +1137,12 @@ int ReplaceRecord(int dataFileNumber, const void* image, uint32_t length) {
   int rc = change.Begin();
   if (rc != kOk) return rc;
   LeafValue old;
-  if (pair.index.Find(oldKey, &old) != IndexFile::Result::kFound) {
+  rc = FindForChange(e, pair, change, dataFileNumber, oldKey, &old);
+  if (rc == kKeyNotFound) {
     set->hasCurrent = false;
     return Fail(e, kNoCurrentRecord, dataFileNumber);
   }
+  if (rc != kOk) return rc;
   if (key != oldKey) {
     LeafValue other;
     if (pair.index.Find(key, &other) == IndexFile::Result::kFound) return Fail(e, kKeyExists, dataFileNumber);
@@ -1139,10 +1180,12 @@ int RemoveRecord(int dataFileNumber) {
   int rc = change.Begin();
   if (rc != kOk) return rc;
   LeafValue old;
-  if (pair.index.Find(key, &old) != IndexFile::Result::kFound) {
+  rc = FindForChange(e, pair, change, dataFileNumber, key, &old);
+  if (rc == kKeyNotFound) {
     set->hasCurrent = false;
     return Fail(e, kNoCurrentRecord, dataFileNumber);
   }
+  if (rc != kOk) return rc;
   if (int err = pair.index.Reserve(ReservePages(pair)); err != 0) return Fail(e, kWriteFailed, dataFileNumber + 1, err);
   rc = FreeOldCopy(e, pair, dataFileNumber, old);
   if (rc != kOk) return rc;
