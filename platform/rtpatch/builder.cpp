@@ -433,4 +433,32 @@ bool BuildFilePatch(const std::string& oldFile, const std::string& newFile, cons
   return WritePatch(items, patchPath, options, stats, error);
 }
 
+bool BuildBlobPatch(std::string_view oldBlob, std::string_view newBlob, std::string& patch,
+                    const BuildOptions_t& options, std::string* error, const std::string& entryName) {
+  std::string ignored;
+  if (!error) error = &ignored;
+  std::string folder = (stdfs::temp_directory_path() / "qxrtpatch-XXXXXX").string();
+  if (!::mkdtemp(folder.data())) {
+    *error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
+    return false;
+  }
+  auto write = [&](const std::string& path, std::string_view bytes) {
+    UniqueFd_c fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    return fd && WriteAt(fd.get(), reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 0);
+  };
+  const std::string oldFile = folder + "/old", newFile = folder + "/new", patchFile = folder + "/patch";
+  bool ok = (oldBlob.empty() || write(oldFile, oldBlob)) && write(newFile, newBlob);
+  if (!ok) *error = "cannot write into " + folder;
+  ok = ok && BuildFilePatch(oldBlob.empty() ? std::string() : oldFile, newFile, patchFile, options, nullptr, error,
+                            entryName);
+  if (ok) {
+    Mapped_c map;
+    ok = map.Open(patchFile, error);
+    if (ok) patch.assign(reinterpret_cast<const char*>(map.data()), map.size());
+  }
+  std::error_code ec;
+  stdfs::remove_all(folder, ec);
+  return ok;
+}
+
 }  // namespace qx::rtpatch

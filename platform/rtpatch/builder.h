@@ -24,6 +24,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qx::rtpatch {
@@ -50,5 +51,10 @@ bool BuildFolderPatch(const std::string& oldFolder, const std::string& newFolder
 bool BuildFilePatch(const std::string& oldFile, const std::string& newFile, const std::string& patchPath,
                     const BuildOptions_t& options, BuildStats_t* stats, std::string* error,
                     const std::string& entryName = "tmp.dat");
+
+// The same for two blobs in memory (an empty old blob: no old content); the
+// patch file's bytes are returned in `patch`. Works through a temporary folder.
+bool BuildBlobPatch(std::string_view oldBlob, std::string_view newBlob, std::string& patch,
+                    const BuildOptions_t& options, std::string* error, const std::string& entryName = "tmp.dat");
 
 }  // namespace qx::rtpatch

@@ -429,6 +429,24 @@ TEST(FilePatch, TurnsTmpDatIntoTheNewBlob) {
   }
 }
 
+TEST(FilePatch, BlobsInMemoryMakeTheSamePatch) {
+  qx::test::TempDir dir;
+  const std::string oldBlob = Binary(30000, 3), newBlob = Edited(oldBlob, 4);
+  std::string patch, error;
+  const struct {
+    std::string old;
+    const char* tmpBefore;
+  } cases[] = {{oldBlob, "old"}, {"", nullptr}};
+  for (const auto& c : cases) {
+    ASSERT_TRUE(BuildBlobPatch(c.old, newBlob, patch, {}, &error)) << error;
+    qx::test::TempDir work;
+    WriteFile(work / "patch.rtp", patch);
+    if (c.tmpBefore) WriteFile(work / "tmp.dat", c.old);
+    ASSERT_EQ(ApplyPatch(work / "patch.rtp", work.str(), nullptr), kOk);
+    EXPECT_EQ(ReadFile(work / "tmp.dat"), newBlob);
+  }
+}
+
 TEST(FilePatch, LargeFilesAreSplitIntoBoundedSegments) {
   qx::test::TempDir dir;
   std::string oldBig = Binary(1 << 20, 21);
