@@ -1,5 +1,6 @@
 #include "patcher/net/socket_ex.h"
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "patcher/net/transfer_progress.h"
+#include "platform/fs/file.h"
+#include "platform/ui/transcript.h"
 #include "tests/support/nginx_server.h"
 #include "tests/support/test_installation.h"
 #include "tools/httpd/http_server.h"
@@ -316,6 +319,62 @@ TEST_F(SocketExTest, AbortEndsAStalledTransferAtOnce) {
   EXPECT_EQ(ReadFile(Local("f.rtp")), Pattern(100000).substr(0, 30000));
   EXPECT_EQ(m_socket.GetTransferError(), static_cast<int>(WSAEINTR));
   EXPECT_THAT(TestInstallation::LogText(), HasSubstr(" Receive() failed, GetLastError = 10004\n"));
+}
+
+TEST_F(SocketExTest, AResetBeforeTheHeaderIsRetriedOnANewConnection) {
+  WriteFile(Site("f.rtp"), Pattern(3000));
+  m_server.AddFault(MakeFault(Fault::kResetBeforeHeader, "GET", 2));
+  ASSERT_TRUE(GetFile("f.rtp", Local("f.rtp")));
+  EXPECT_EQ(ReadFile(Local("f.rtp")), Pattern(3000));
+  EXPECT_EQ(RequestsFor("GET").size(), 3u);
+  EXPECT_EQ(TestInstallation::CountInLog(" Receive() failed, GetLastError = 10054\n"), 2);
+  EXPECT_EQ(TestInstallation::CountInLog("Receive() returned error, retrying connection....\n"), 2);
+}
+
+TEST_F(SocketExTest, ALocalFileThatCannotBeWrittenStopsTheDownloadWithItsBytesIntact) {
+  const std::string content = Pattern(400000);
+  WriteFile(Site("f.rtp"), content);
+  qx::ui::CTranscript::Instance().Clear();
+
+  // Held by someone else before the first block: the user is told.
+  WriteFile(Local("f.rtp"), "");
+  {
+    CFile holder;
+    ASSERT_TRUE(holder.Open(Local("f.rtp").c_str(), CFile::modeRead | CFile::shareExclusive));
+    EXPECT_FALSE(GetFile("f.rtp", Local("f.rtp")));
+  }
+  const auto boxes = qx::ui::CTranscript::Instance().Entries(qx::ui::TranscriptKind::kMessageBox);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text,
+            "Could not open local file for writing. Please make sure you are logged in as administrator\nor that you "
+            "have write permission in the Quorvex Online directory.");
+  EXPECT_EQ(boxes[0].icon, "error");
+
+  // Held while the body comes in: the transfer stops instead of leaving a
+  // hole, and what is on disk is the true beginning of the file.
+  FaultRule_t slow = MakeFault(Fault::kTrickle, "GET", 1);
+  slow.chunk = 8192;
+  slow.delayMs = 5;
+  m_server.AddFault(slow);
+  std::atomic<bool> finished{false};
+  std::thread holderThread([&] {
+    while (GetTransferProgress().bytesDone < 50000) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    CFile holder;
+    // The download opens the file for every block; take it between two.
+    while (!holder.Open(Local("f.rtp").c_str(), CFile::modeRead | CFile::shareExclusive) && !finished) {
+    }
+    while (!finished) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  });
+  EXPECT_FALSE(GetFile("f.rtp", Local("f.rtp")));
+  finished = true;
+  holderThread.join();
+  EXPECT_THAT(TestInstallation::LogText(), HasSubstr(":\n Error opening file '" + Local("f.rtp") + "'\n"));
+  const std::string partial = ReadFile(Local("f.rtp"));
+  EXPECT_GE(partial.size(), 50000u);
+  EXPECT_EQ(partial, content.substr(0, partial.size()));
+
+  ASSERT_TRUE(GetFile("f.rtp", Local("f.rtp")));
+  EXPECT_EQ(ReadFile(Local("f.rtp")), content);
 }
 
 TEST_F(SocketExTest, ContentsAreCutToTheAnnouncedLength) {
