@@ -33,10 +33,15 @@
 // updated folder for the launcher, which completes the rename later; callback
 // 26 reports this.
 //
-// Memory: the patch file and each old file are mapped read-only; a new file is
-// produced segment by segment through a decoder buffer of at most the segment's
-// size (the builder's segment size, 32 MiB by default) plus 1 MiB of output
-// buffer, whatever the file sizes.
+// Memory: the patch file and each old file are mapped read-only and their
+// pages released once read, so besides the program itself an application
+// holds one segment's decoder buffer (at most the builder's segment size,
+// 32 MiB by default, and no more than the file), a 1 MiB output buffer and
+// the pages of the current segment's reference range in the old file (at most
+// three segments), whatever the sizes of the files and of the patch.
+//
+// Durability: the produced files are flushed to disk (one file-system flush)
+// before the first of them replaces its target.
 //
 // Not thread-safe for two calls on the same folder; calls on different folders
 // may run in parallel.
