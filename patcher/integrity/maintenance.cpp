@@ -54,7 +54,15 @@ bool ReadLines(const char* a_pzPath, std::vector<std::string>& a_rLines) {
 bool InetConnection_c::Maintain(const std::string& a_sArgument) {
   const std::string version = MaintenanceVersion(a_sArgument);
 
-  if (!GetPatchServers()) {
+  // A maintenance run has no target version of its own (the window gives the
+  // connection an empty one). The server check then asks only that a server
+  // delivers its map: with the installed version as the target every map
+  // that can be fetched passes, and the route is left alone.
+  const std::string targetVersion = m_sTargetVersion;
+  if (m_sTargetVersion.empty() || m_sTargetVersion == "Not connected") m_sTargetVersion = m_sLocalVersion;
+  const bool haveServers = GetPatchServers();
+  m_sTargetVersion = targetVersion;
+  if (!haveServers) {
     const std::string text = qx::patcher::LoadPatcherString(IDS_NO_PATCHSERVER_INFO);
     WriteLog(text);
     AfxMessageBox(text, MB_OK);
