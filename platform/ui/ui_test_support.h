@@ -27,6 +27,8 @@ inline constexpr int kStatus = 1006;
 inline constexpr int kProgress = 1007;
 inline constexpr int kCloseWhenDone = 1010;
 inline constexpr int kText = 1015;
+inline constexpr int kBrowse = 1001;
+inline constexpr UINT kBrowseIcon = 130;
 inline constexpr UINT kIdmAbout = 0x10;
 
 inline void RegisterTestTemplates() {
@@ -41,6 +43,7 @@ inline void RegisterTestTemplates() {
           {kCloseWhenDone, ControlKind::kCheckBox, "Close when &done", 5, 265, 122, 11},
           {IDCANCEL, ControlKind::kButton, "&Cancel", 200, 266, 66, 14},
           {IDOK, ControlKind::kDefaultButton, "&Start", 270, 266, 90, 14},
+          {kBrowse, ControlKind::kIconButton, "", 340, 235, 19, 16, 0, ControlRole::kNone, kBrowseIcon},
       }});
   RegisterDialogTemplate(DialogTemplate_t{kAboutDialog, "About Test", WS_POPUP | WS_CAPTION | WS_SYSMENU,
                                           "MS Sans Serif", 8, 0, 0, 200, 55,

@@ -39,6 +39,7 @@ TEST_F(WindowTest, ControlsAreMadeFromTheTemplateAndAddressedById) {
   EXPECT_NE(dynamic_cast<CEdit*>(dialog.GetDlgItem(kText)), nullptr);
   EXPECT_EQ(dialog.GetDlgItem(IDOK)->GetDlgCtrlID(), IDOK);
   EXPECT_EQ(dialog.GetDlgItem(IDOK)->GetParent(), &dialog);
+  EXPECT_EQ(static_cast<CButton*>(dialog.GetDlgItem(kBrowse))->GetIcon(), LoadIcon(kBrowseIcon));
 
   std::string text;
   dialog.GetDlgItemText(kStatus, text);

@@ -184,6 +184,10 @@ void CConsoleRenderer::DrawLive() {
            "] " + number + " ";
   }
   line += Flatten(v->status);
+  if (line.empty()) {
+    ClearLive();
+    return;
+  }
   const size_t room = static_cast<size_t>(std::max(Width() - 1, 1));
   if (line.size() > room) line.resize(room);
   Write("\r" + line + "\x1b[K");
@@ -394,7 +398,9 @@ void CConsoleRenderer::OnDialogWaiting(HWND dialog) {
     const std::string label = Label(c.text);
     const std::string key = Key(c.text);
     std::string shown = label;
-    if (!key.empty()) {
+    if (label.empty()) {
+      shown = "[" + std::to_string(c.id) + "]";  // an icon button: pressed by its number
+    } else if (!key.empty()) {
       // Show the key inside the label where it stands, else in front.
       const auto at = Lower(label).find(key);
       shown = at == std::string::npos ? "[" + key + "] " + label
@@ -417,7 +423,8 @@ void CConsoleRenderer::PressButton(HWND dialog, const std::string& typed) {
   const auto controls = DescribeControls(dialog);
   const WindowInfo_t* chosen = nullptr;
   for (const auto& c : controls) {
-    if (Pressable(c) && (Lower(Label(c.text)) == line || (line.size() == 1 && Key(c.text) == line))) {
+    if (Pressable(c) && (Lower(Label(c.text)) == line || (line.size() == 1 && Key(c.text) == line) ||
+                         line == std::to_string(c.id))) {
       chosen = &c;
       break;
     }

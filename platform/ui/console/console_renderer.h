@@ -23,8 +23,9 @@
 // takes a line naming one of its buttons (the first letter will do), the
 // folder picker a path (an empty line cancels). While a dialog waits for its
 // user, the renderer lists its enabled buttons with their keys ("[S]tart",
-// the letter after '&' in the button's text, else the first letter); a line
-// with a key or a button's text presses that button. At the end of input the
+// the letter after '&' in the button's text, else the first letter; an icon
+// button without text shows its control id); a line with a key, a button's
+// text or its id presses that button. At the end of input the
 // renderer stops being interactive and the model's safe answers apply.
 //
 // Thread-safe; one thread reads the input while the renderer is interactive,

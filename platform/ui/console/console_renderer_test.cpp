@@ -222,7 +222,8 @@ TEST_F(ConsoleTest, QuestionsAreAnsweredAtTheTerminal) {
 
   // A waiting dialog lists its buttons; a key presses one.
   std::thread clicker([&] {
-    ASSERT_TRUE(reader.WaitFor("Press: Close when [d]one (off)  [C]ancel  [S]tart"));
+    ASSERT_TRUE(reader.WaitFor("Press: Close when [d]one (off)  [C]ancel  [S]tart  [1001]"));
+    pty.Type("1001\n");
     pty.Type("x\n");
     ASSERT_TRUE(reader.WaitFor("No button \"x\" can be pressed now."));
     pty.Type("d\n");
@@ -233,9 +234,11 @@ TEST_F(ConsoleTest, QuestionsAreAnsweredAtTheTerminal) {
   EXPECT_EQ(dialog.DoModal(), IDCANCEL);
   clicker.join();
   const auto clicks = CTranscript::Instance().Entries(TranscriptKind::kClick);
-  ASSERT_EQ(clicks.size(), 2u);
-  EXPECT_EQ(clicks[1].text, "Cancel");
-  EXPECT_EQ(clicks[1].source, AnswerSource::kTerminal);
+  ASSERT_EQ(clicks.size(), 3u);
+  EXPECT_EQ(clicks[2].text, "Cancel");
+  EXPECT_EQ(clicks[2].source, AnswerSource::kTerminal);
+  const auto events = dialog.Events();
+  EXPECT_NE(std::find(events.begin(), events.end(), "command 1001"), events.end()) << "the icon button by its id";
   SetRenderer(nullptr);
   renderer.reset();
   reader.Stop();
