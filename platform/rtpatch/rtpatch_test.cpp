@@ -1,10 +1,12 @@
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zstd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 
@@ -187,6 +189,25 @@ TEST_F(PatchTest, ProcessKilledMidwayLeavesATreeThatAppliesAgain) {
   ASSERT_NE(Snapshot(work()), Snapshot(dir / "old"));  // left-overs of the killed run
   ASSERT_EQ(Apply(patch), kOk);
   EXPECT_EQ(Snapshot(work()), Snapshot(dir / "new"));
+}
+
+TEST_F(PatchTest, WriteFailureChangesNothing) {
+  std::string patch = Build();
+  const Tree before = Snapshot(work());
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Files may not grow past 100 KB in this process: writing game.exe fails.
+    ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit {100000, 100000};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::_exit(static_cast<int>(ApplyPatch(patch, work(), nullptr)));
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(static_cast<DWORD>(WEXITSTATUS(status)), kWriteFailed);
+  EXPECT_EQ(Snapshot(work()), before);
 }
 
 // The state of the tree decides the result; a failing apply changes nothing.
