@@ -601,7 +601,7 @@ namespace {
 // A window over the file that serves reads of any length at increasing offsets.
 class ScanWindow {
  public:
-  ScanWindow(int fd, uint64_t fileSize) : m_fd(fd), m_fileSize(fileSize), m_buffer(kChunk) {}
+  ScanWindow(int fd, uint64_t fileSize) : m_fd(fd), m_fileSize(fileSize), m_buffer(std::min<uint64_t>(kChunk, fileSize)) {}
 
   // Pointer to [offset, offset + length), or null on a read failure. The caller
   // has checked that the range lies inside the file.
