@@ -268,11 +268,15 @@ struct Report {
   uint32_t version;
 };
 
-TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
+// Rounds of: a child storing and deleting records through BlockDatabase_t,
+// reporting each call before it starts and after it returned, killed at a random
+// moment; then the pair is read back. With `watch`, this process has the pair open
+// (and reads from it) while the child works and is killed, so the repair happens
+// under its eyes rather than at the next open.
+void KillLoop(int rounds, bool watch) {
   test::TempDir dir;
   const std::string base = dir / "Res";
   constexpr uint32_t kKeys = 400;
-  constexpr int kRounds = 120;
   std::map<uint32_t, uint32_t> model;  // instance -> version (absent: deleted)
   const unsigned runSeed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(runSeed));
@@ -281,8 +285,15 @@ TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
   int pipes[2];
   ASSERT_EQ(::pipe(pipes), 0);
   ::fcntl(pipes[0], F_SETFL, O_NONBLOCK);
+  if (watch) {
+    ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+    Pair pair(base);
+    ASSERT_EQ(pair.OpenOrCreate(), kOk);
+    ASSERT_EQ(CloseFileSet(pair.def), kOk);
+    ASSERT_EQ(ShutdownEngine(), kOk);
+  }
   int roundsWithWork = 0;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     const uint32_t firstVersion = nextVersion;
     const uint32_t seed = static_cast<uint32_t>(random());
     pid_t child = Spawn([&] {
@@ -308,12 +319,30 @@ TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
         if (::write(pipes[1], &r, sizeof(r)) != sizeof(r)) return 3;
       }
     });
+    // Opened after the fork, so that the child has descriptors (and locks) of its own.
+    ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+    Pair pair(base);
+    if (watch) {
+      ASSERT_EQ(OpenFileSet(pair.def), kOk);
+    }
     // Let it run for a random while, reading its reports. Most rounds kill it
     // while it works; some while it is still opening (and maybe repairing) the pair.
     std::vector<Report> reports;
     auto drain = [&] {
       Report r;
       while (::read(pipes[0], &r, sizeof(r)) == sizeof(r)) reports.push_back(r);
+    };
+    auto glance = [&] {
+      // A watcher's reads see whole records, or wait, or meet a lock.
+      if (!watch) return;
+      int code;
+      uint32_t instance = static_cast<uint32_t>(random() % kKeys), version;
+      auto seen = pair.Get(7, instance, &code);
+      if (seen) {
+        ASSERT_TRUE(BlobConsistent(instance, *seen, &version)) << instance;
+      } else {
+        ASSERT_TRUE(code == kKeyNotFound || code == kRecordLocked) << code;
+      }
     };
     bool early = random() % 8 == 0;
     auto now = std::chrono::steady_clock::now;
@@ -324,12 +353,23 @@ TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
       drain();
     }
     if (!early) deadline = now() + std::chrono::microseconds(random() % 15000);
+    // A third of the rounds kill it in the middle of a change: the index's change
+    // sequence is odd from the start of a change to its end.
+    const bool midChange = !early && random() % 3 == 0;
+    int index = midChange ? ::open((base + ".idx").c_str(), O_RDONLY) : -1;
     while (now() < deadline) {
+      if (index >= 0) {
+        uint64_t sequence = 0;
+        if (::pread(index, &sequence, sizeof(sequence), 24) == sizeof(sequence) && (sequence & 1)) break;
+        continue;
+      }
       struct pollfd p{pipes[0], POLLIN, 0};
       ::poll(&p, 1, 1);
       drain();
+      glance();
     }
     ::kill(child, SIGKILL);
+    if (index >= 0) ::close(index);
     int status = WaitFor(child);
     ASSERT_EQ(status, 128 + SIGKILL) << "the child failed on its own in round " << round;
     drain();
@@ -349,15 +389,15 @@ TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
     if (open) nextVersion = std::max(nextVersion, open->version + 1);
     if (!reports.empty()) ++roundsWithWork;
 
-    ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
-    Pair pair(base);
-    int rc = OpenFileSet(pair.def);
-    if (rc == kFileNotFound) {
-      ASSERT_TRUE(model.empty());
-      ASSERT_EQ(ShutdownEngine(), kOk);
-      continue;
+    if (!watch) {
+      int rc = OpenFileSet(pair.def);
+      if (rc == kFileNotFound) {
+        ASSERT_TRUE(model.empty());
+        ASSERT_EQ(ShutdownEngine(), kOk);
+        continue;
+      }
+      ASSERT_EQ(rc, kOk) << "round " << round;
     }
-    ASSERT_EQ(rc, kOk) << "round " << round;
     auto all = pair.All(7);
     for (uint32_t instance = 0; instance < kKeys; ++instance) {
       auto found = all.find(instance);
@@ -387,7 +427,7 @@ TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
   }
   ::close(pipes[0]);
   ::close(pipes[1]);
-  EXPECT_GT(roundsWithWork, kRounds / 2);
+  EXPECT_GT(roundsWithWork, rounds / 2);
   // After all that the pair is whole and has not grown without bound.
   ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
   CheckReport report;
@@ -397,6 +437,10 @@ TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) {
   EXPECT_LT(report.dataFileSize, uint64_t{kKeys} * 6000 * 3);
   ASSERT_EQ(ShutdownEngine(), kOk);
 }
+
+TEST(EngineProcesses, KilledWritersLoseNothingThatReturned) { KillLoop(120, false); }
+
+TEST(EngineProcesses, KilledWriterIsRepairedUnderAWatcher) { KillLoop(40, true); }
 
 }  // namespace
 }  // namespace qx::engine
