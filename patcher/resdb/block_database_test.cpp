@@ -114,6 +114,31 @@ TEST_F(BlockDatabaseTest, OpenCreatesOnlyWhenAllowed) {
   engine::CloseFileSet(def);
 }
 
+TEST_F(BlockDatabaseTest, LeftOverFilesOfAPairDoNotStopItsCreation) {
+  // An index without its data file is stale and replaced; a data file without
+  // its index gets a new one built from it. Neither ends the process.
+  {
+    BlockDatabase_t db;
+    ASSERT_EQ(db.Open(Base().c_str(), false), 0);
+    ASSERT_EQ(db.Put(1, 1, 3, "one"), 0);
+  }
+  std::filesystem::remove(Base() + ".dat");
+  testing::internal::CaptureStderr();
+  {
+    BlockDatabase_t db;
+    ASSERT_EQ(db.Open(Base().c_str(), false), 0);
+    EXPECT_EQ(Get(db, 1, 1), "result 1");
+    ASSERT_EQ(db.Put(2, 2, 3, "two"), 0);
+  }
+  std::filesystem::remove(Base() + ".idx");
+  {
+    BlockDatabase_t db;
+    ASSERT_EQ(db.Open(Base().c_str(), false), 0);
+    EXPECT_EQ(Get(db, 2, 2), "two");
+  }
+  testing::internal::GetCapturedStderr();
+}
+
 TEST_F(BlockDatabaseTest, EveryNameOfThePairOpensIt) {
   {
     BlockDatabase_t db;
