@@ -7,7 +7,12 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 #include <new>
 #include <string>
 #include <string_view>
@@ -28,6 +33,7 @@ namespace {
 constexpr std::size_t kOutputBufferSize = 1 << 20;
 constexpr std::uint64_t kIdleEvery = 4 << 20;       // callback 21 at least every 4 MiB of work
 constexpr std::uint64_t kEntryWork = 64 << 10;      // weight of an entry beside its bytes
+constexpr unsigned kMaxWorkers = 2;                 // files produced at once
 constexpr const char* kTempSuffix = ".rtptmp";
 constexpr const char* kDeferredSuffix = ".rtpnew";
 constexpr const char* kRenameList = "Rename.ini";
@@ -77,18 +83,36 @@ struct Planned_t {
   std::vector<std::string> components;  // resolved on disk
   Action action = Action::kNone;
   bool tempWritten = false;
+  // Set by the worker that handled the entry, under the applier's mutex.
+  bool ready = false;
+  DWORD result = kOk;
 };
 
 std::string Leaf(const Planned_t& p) { return p.components.back(); }
 
 DWORD FromWriteErrno(int err) { return err == ENOSPC || err == EDQUOT ? kDiskFull : kWriteFailed; }
 
+// What one worker thread needs to produce files.
+struct Decoder_t {
+  Decoder_t() : dctx(ZSTD_createDCtx()), out(kOutputBufferSize) {
+    if (dctx) ZSTD_DCtx_setParameter(dctx, ZSTD_d_windowLogMax, static_cast<int>(fmt::kMaxWindowLog));
+  }
+  ~Decoder_t() { ZSTD_freeDCtx(dctx); }
+  Decoder_t(const Decoder_t&) = delete;
+  Decoder_t& operator=(const Decoder_t&) = delete;
+  ZSTD_DCtx* dctx;
+  std::vector<unsigned char> out;
+};
+
+// Files are inspected and produced by worker threads, in patch order, while
+// the calling thread makes every callback: it names each file, waits for it
+// (reporting progress and idling meanwhile), and reports it done. The workers
+// only touch their own entries' files and temporaries; a stop flag ends them
+// early on a failure or an abort.
 class Applier_c {
  public:
   explicit Applier_c(RTPATCH_CALLBACK callback) : m_callback(callback) {}
-  ~Applier_c() {
-    if (m_dctx) ZSTD_freeDCtx(m_dctx);
-  }
+  ~Applier_c() { StopWorkers(); }
 
   DWORD Run(const std::string& patchPath, const std::string& folder);
 
@@ -98,42 +122,94 @@ class Applier_c {
     if (!m_callback) return true;
     return m_callback(id, parm) != nullptr;
   }
-  bool AddWork(std::uint64_t bytes);
+  bool ReportProgress();
   DWORD Validate();
   DWORD ValidateEntry(const unsigned char* table, std::size_t tableSize, std::size_t& pos,
                       const unsigned char* payload, std::uint64_t payloadSize, Planned_t& out);
-  DWORD Prepare(Planned_t& p);
-  DWORD Produce(Planned_t& p, const MappedFile_c& old, mode_t mode);
-  DWORD Decode(Planned_t& p, const MappedFile_c& old, int outFd);
+  void Work();
+  DWORD WaitFor(Planned_t& p);
+  DWORD Prepare(Planned_t& p, Decoder_t& decoder);
+  DWORD Produce(Planned_t& p, const MappedFile_c& old, mode_t mode, Decoder_t& decoder);
+  DWORD Decode(Planned_t& p, const MappedFile_c& old, int outFd, Decoder_t& decoder);
   DWORD Commit();
+  void StopWorkers();
+  DWORD Fail(DWORD rc) {
+    StopWorkers();
+    Rollback();
+    return rc;
+  }
   void Rollback();
 
   RTPATCH_CALLBACK m_callback;
   PatchFile_c m_patch;
   Tree_c m_tree;
   std::vector<Planned_t> m_entries;
-  ZSTD_DCtx* m_dctx = nullptr;
-  std::vector<unsigned char> m_out;
+
+  std::vector<std::thread> m_workers;
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::size_t m_next = 0;             // next entry for a worker (under m_mutex)
+  std::atomic<bool> m_stop{false};
+  std::atomic<std::uint64_t> m_workDone{0};
+
   std::uint64_t m_workTotal = 1;
-  std::uint64_t m_workDone = 0;
-  std::uint64_t m_sinceIdle = 0;
+  std::uint64_t m_idleMark = 0;       // work done at the last idle callback
   DWORD m_lastProgress = ~DWORD{0};
 };
 
-bool Applier_c::AddWork(std::uint64_t bytes) {
-  m_workDone += bytes;
-  m_sinceIdle += bytes;
-  if (m_sinceIdle >= kIdleEvery) {
-    m_sinceIdle = 0;
-    if (!Notify(kCallbackIdle)) return false;
-  }
-  std::uint64_t done = m_workDone < m_workTotal ? m_workDone : m_workTotal;
+// Progress (5) when it moved, idle (21) at least every kIdleEvery of work and
+// whenever the caller waits. False when the callback aborts.
+bool Applier_c::ReportProgress() {
+  const std::uint64_t done = std::min(m_workDone.load(), m_workTotal);
   DWORD progress = static_cast<DWORD>(done * kProgressMax / m_workTotal);
   if (progress != m_lastProgress) {
     m_lastProgress = progress;
     if (!Notify(kCallbackProgress, &progress)) return false;
   }
   return true;
+}
+
+void Applier_c::Work() {
+  Decoder_t decoder;
+  for (;;) {
+    std::size_t index;
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_stop || m_next >= m_entries.size()) return;
+      index = m_next++;
+    }
+    Planned_t& p = m_entries[index];
+    DWORD rc;
+    try {
+      rc = decoder.dctx ? Prepare(p, decoder) : kNoMemory;
+    } catch (const std::bad_alloc&) {
+      rc = kNoMemory;
+    }
+    std::lock_guard lock(m_mutex);
+    p.result = rc;
+    p.ready = true;
+    m_changed.notify_all();
+  }
+}
+
+DWORD Applier_c::WaitFor(Planned_t& p) {
+  std::unique_lock lock(m_mutex);
+  while (!p.ready) {
+    m_changed.wait_for(lock, std::chrono::milliseconds(50));
+    if (p.ready) break;
+    lock.unlock();
+    const bool go = Notify(kCallbackIdle) && ReportProgress();
+    m_idleMark = m_workDone.load();
+    lock.lock();
+    if (!go) return kPatchFailed;
+  }
+  return p.result;
+}
+
+void Applier_c::StopWorkers() {
+  m_stop = true;
+  for (std::thread& t : m_workers) t.join();
+  m_workers.clear();
 }
 
 DWORD Applier_c::Run(const std::string& patchPath, const std::string& folder) {
@@ -144,34 +220,29 @@ DWORD Applier_c::Run(const std::string& patchPath, const std::string& folder) {
   }
   if (DWORD rc = m_tree.Open(folder); rc != kOk) return rc;
 
-  m_dctx = ZSTD_createDCtx();
-  if (!m_dctx) return kNoMemory;
-  ZSTD_DCtx_setParameter(m_dctx, ZSTD_d_windowLogMax, static_cast<int>(fmt::kMaxWindowLog));
-  m_out.resize(kOutputBufferSize);
-
   m_workTotal = 1;
   for (const Planned_t& p : m_entries) m_workTotal += kEntryWork + p.header.newSize;
 
   DWORD count = static_cast<DWORD>(m_entries.size());
-  if (!Notify(kCallbackFileCount, &count)) return kPatchFailed;
-  if (!AddWork(0)) return kPatchFailed;
+  if (!Notify(kCallbackFileCount, &count) || !ReportProgress()) return kPatchFailed;
+
+  const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+  for (unsigned i = 0; i < threads && i < m_entries.size(); ++i) m_workers.emplace_back([this] { Work(); });
 
   for (Planned_t& p : m_entries) {
-    if (!Notify(kCallbackFileName, p.displayName.data())) {
-      Rollback();
-      return kPatchFailed;
-    }
-    DWORD rc = Prepare(p);
+    if (!Notify(kCallbackFileName, p.displayName.data())) return Fail(kPatchFailed);
+    DWORD rc = WaitFor(p);
     if (rc == kOldFileMissing) Notify(kCallbackMissingFile);
-    if (rc != kOk) {
-      Rollback();
-      return rc;
+    if (rc != kOk) return Fail(rc);
+    m_workDone += kEntryWork + (p.action == Action::kReplace ? 0 : p.header.newSize);
+    if (!Notify(kCallbackFileDone)) return Fail(kPatchFailed);
+    if (m_workDone - m_idleMark >= kIdleEvery) {
+      m_idleMark = m_workDone;
+      if (!Notify(kCallbackIdle)) return Fail(kPatchFailed);
     }
-    if (!Notify(kCallbackFileDone) || !AddWork(kEntryWork + (p.action == Action::kReplace ? 0 : p.header.newSize))) {
-      Rollback();
-      return kPatchFailed;
-    }
+    if (!ReportProgress()) return Fail(kPatchFailed);
   }
+  StopWorkers();
   DWORD rc = Commit();
   if (rc != kOk) return rc;
   DWORD full = kProgressMax;
@@ -278,7 +349,7 @@ DWORD Applier_c::ValidateEntry(const unsigned char* table, std::size_t tableSize
 
 // Looks at the entry's file and, when it needs new content, writes and
 // verifies that content under the temporary name.
-DWORD Applier_c::Prepare(Planned_t& p) {
+DWORD Applier_c::Prepare(Planned_t& p, Decoder_t& decoder) {
   const fmt::EntryHeader_t& h = p.header;
   const bool adding = h.op == fmt::kOpAdd;
   p.components = m_tree.Resolve(p.path);
@@ -321,10 +392,10 @@ DWORD Applier_c::Prepare(Planned_t& p) {
   p.action = Action::kReplace;
   mode_t mode = h.mode != 0 ? static_cast<mode_t>(h.mode)
                             : (state.kind == FileState_t::kRegular ? (state.mode & 07777) : 0644);
-  return Produce(p, old, mode);
+  return Produce(p, old, mode, decoder);
 }
 
-DWORD Applier_c::Produce(Planned_t& p, const MappedFile_c& old, mode_t mode) {
+DWORD Applier_c::Produce(Planned_t& p, const MappedFile_c& old, mode_t mode, Decoder_t& decoder) {
   UniqueFd_c dir;
   if (DWORD rc = m_tree.OpenParent(p.components, /*create=*/true, dir); rc != kOk) return rc;
   const std::string temp = Leaf(p) + kTempSuffix;
@@ -333,7 +404,7 @@ DWORD Applier_c::Produce(Planned_t& p, const MappedFile_c& old, mode_t mode) {
   if (!out) return errno == ENOSPC || errno == EDQUOT ? kDiskFull : kTempFileFailed;
   p.tempWritten = true;
 
-  DWORD rc = Decode(p, old, out.get());
+  DWORD rc = Decode(p, old, out.get(), decoder);
   if (rc != kOk) return rc;
   if (::fchmod(out.get(), mode) != 0) return kWriteFailed;
   // Start writing the file out now; Commit waits for all of them at once.
@@ -342,27 +413,27 @@ DWORD Applier_c::Produce(Planned_t& p, const MappedFile_c& old, mode_t mode) {
   return kOk;
 }
 
-DWORD Applier_c::Decode(Planned_t& p, const MappedFile_c& old, int outFd) {
+DWORD Applier_c::Decode(Planned_t& p, const MappedFile_c& old, int outFd, Decoder_t& decoder) {
   DigestStream_c digest;
   std::uint64_t written = 0;
   for (const Segment_t& s : p.segments) {
-    ZSTD_DCtx_reset(m_dctx, ZSTD_reset_session_only);
+    ZSTD_DCtx_reset(decoder.dctx, ZSTD_reset_session_only);
     if (s.header.refSize > 0) {
-      if (ZSTD_isError(ZSTD_DCtx_refPrefix(m_dctx, old.data() + s.header.refOffset,
+      if (ZSTD_isError(ZSTD_DCtx_refPrefix(decoder.dctx, old.data() + s.header.refOffset,
                                            static_cast<std::size_t>(s.header.refSize))))
         return kPatchFailed;
     }
     ZSTD_inBuffer in{s.frame, static_cast<std::size_t>(s.header.frameSize), 0};
     std::uint64_t segmentOut = 0;
     for (;;) {
-      ZSTD_outBuffer out{m_out.data(), m_out.size(), 0};
-      std::size_t ret = ZSTD_decompressStream(m_dctx, &out, &in);
+      ZSTD_outBuffer out{decoder.out.data(), decoder.out.size(), 0};
+      std::size_t ret = ZSTD_decompressStream(decoder.dctx, &out, &in);
       if (ZSTD_isError(ret)) return ZSTD_getErrorCode(ret) == ZSTD_error_memory_allocation ? kNoMemory : kPatchFailed;
       if (out.pos > 0) {
         segmentOut += out.pos;
         if (segmentOut > s.header.newSize) return kVerifyFailed;
-        digest.Update(m_out.data(), out.pos);
-        const unsigned char* w = m_out.data();
+        digest.Update(decoder.out.data(), out.pos);
+        const unsigned char* w = decoder.out.data();
         std::size_t left = out.pos;
         while (left > 0) {
           ssize_t n = ::write(outFd, w, left);
@@ -373,7 +444,8 @@ DWORD Applier_c::Decode(Planned_t& p, const MappedFile_c& old, int outFd) {
           w += n;
           left -= static_cast<std::size_t>(n);
         }
-        if (!AddWork(out.pos)) return kPatchFailed;
+        m_workDone += out.pos;
+        if (m_stop) return kPatchFailed;
       }
       if (ret == 0) break;                                   // frame complete
       if (in.pos == in.size && out.pos < out.size) return kPatchFailed;  // frame cut short

@@ -43,8 +43,10 @@
 // Durability: the produced files are flushed to disk (one file-system flush)
 // before the first of them replaces its target.
 //
-// Not thread-safe for two calls on the same folder; calls on different folders
-// may run in parallel.
+// Threads: the files are produced by a few worker threads, but the callback
+// is only ever called on the caller's thread, in the order above. Two calls
+// must not update the same folder at once; calls on different folders may
+// run in parallel.
 #pragma once
 
 #include <string>

@@ -123,6 +123,7 @@ DWORD Tree_c::OpenParent(const std::vector<std::string>& components, bool create
     int next = ::openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (next < 0 && errno == ENOENT && create) {
       if (::mkdirat(current.get(), name, 0755) == 0) {
+        std::lock_guard lock(m_createdMutex);
         m_created.emplace_back(components.begin(), components.begin() + static_cast<std::ptrdiff_t>(i) + 1);
       } else if (errno != EEXIST) {
         return failure;

@@ -8,14 +8,16 @@
 // application can remove them again.
 //
 // Also here: the small RAII helpers for descriptors and read-only mappings,
-// and the check of a path a patch names. Not thread-safe; one Tree_c per
-// application.
+// and the check of a path a patch names. One Tree_c per application; its
+// lookups and OpenParent may be called from several threads at once (they
+// work on different files), RemoveCreatedFolders only when no other call runs.
 #pragma once
 
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,6 +117,7 @@ class Tree_c {
  private:
   std::string m_prefix;  // the folder as given, '/'-separated, "" for the working folder
   UniqueFd_c m_root;
+  std::mutex m_createdMutex;  // OpenParent may run on several threads
   std::vector<std::vector<std::string>> m_created;
 };
 
