@@ -34,11 +34,13 @@
 // 26 reports this.
 //
 // Memory: the patch file and each old file are mapped read-only and their
-// pages released once read, so besides the program itself an application
-// holds one segment's decoder buffer (at most the builder's segment size,
-// 32 MiB by default, and no more than the file), a 1 MiB output buffer and
-// the pages of the current segment's reference range in the old file (at most
-// three segments), whatever the sizes of the files and of the patch.
+// pages released once read. Besides the program itself, each of the (at most
+// two) worker threads holds one segment's decoder buffer (at most the
+// builder's segment size, 32 MiB by default, and no more than the file), a
+// 1 MiB output buffer and the pages of its segment's reference range in the
+// old file (at most three segments) - whatever the sizes of the files and of
+// the patch. With the default segment size that is under 260 MiB in the worst
+// case; an update of files up to 20 MB peaks near 80 MiB resident.
 //
 // Durability: the produced files are flushed to disk (one file-system flush)
 // before the first of them replaces its target.
