@@ -17,21 +17,6 @@
 
 namespace {
 
-// Why every server failed for a file, by the socket error of the last failed transfer.
-std::string MaintenanceCause(int a_nSocketError) {
-  switch (a_nSocketError) {
-    case 0: return "because the requested file does not exist!";
-    case 10050: return "because the network is down.";
-    case 10051: return "because the network is unreachable (no route to host).";
-    case 10060: return "because of a timeout.";
-    case 10064: return "because the server is down.";
-    case 10065: return "because the server is unreachable.";
-    default:
-      return FormatString(qx::patcher::LoadPatcherString(IDS_UNKNOWN_ERROR).c_str(),
-                          static_cast<unsigned>(a_nSocketError));
-  }
-}
-
 // The lines of a text file with CR and LF removed; false when it cannot be opened.
 bool ReadLines(const char* a_pzPath, std::vector<std::string>& a_rLines) {
   CStdioFile file;
@@ -50,6 +35,20 @@ bool ReadLines(const char* a_pzPath, std::vector<std::string>& a_rLines) {
 }
 
 }  // namespace
+
+std::string MaintenanceCause(int a_nSocketError) {
+  switch (a_nSocketError) {
+    case 0: return "because the requested file does not exist!";
+    case 10050: return "because the network is down.";
+    case 10051: return "because the network is unreachable (no route to host).";
+    case 10060: return "because of a timeout.";
+    case 10064: return "because the server is down.";
+    case 10065: return "because the server is unreachable.";
+    default:
+      return FormatString(qx::patcher::LoadPatcherString(IDS_UNKNOWN_ERROR).c_str(),
+                          static_cast<unsigned>(a_nSocketError));
+  }
+}
 
 bool InetConnection_c::Maintain(const std::string& a_sArgument) {
   const std::string version = MaintenanceVersion(a_sArgument);

@@ -64,6 +64,10 @@ MaintenancePairing_t PairMaintenanceTargets(MaintenancePlan_t& a_plan, const std
 std::string MaintenanceServerPath(std::string_view a_sBasePath, std::string_view a_sVersion,
                                   std::string_view a_sDownload);
 
+// The cause appended to the failure text when every server failed for a file,
+// by the socket error of the last failed transfer (0: none, the file is missing).
+std::string MaintenanceCause(int a_nSocketError);
+
 // Decompresses "x.gz" into "x" (a name not ending in ".gz" means name + ".gz"
 // into name), through zlib's gzip reader (which passes data that is not
 // gzip-compressed through unchanged). On success the ".gz" file is deleted.

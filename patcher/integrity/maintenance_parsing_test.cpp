@@ -90,6 +90,22 @@ TEST(MaintenanceRequest, FilesArePairedWithTheirTargetsByKey) {
   }
 }
 
+TEST(MaintenanceRequest, CauseTexts) {
+  struct Case_t {
+    int error;
+    const char* cause;
+  } cases[] = {
+      {0, "because the requested file does not exist!"},
+      {10050, "because the network is down."},
+      {10051, "because the network is unreachable (no route to host)."},
+      {10060, "because of a timeout."},
+      {10064, "because the server is down."},
+      {10065, "because the server is unreachable."},
+      {10061, "Unknown error 10061"},
+  };
+  for (const Case_t& c : cases) EXPECT_EQ(c.cause, MaintenanceCause(c.error)) << c.error;
+}
+
 TEST(MaintenanceRequest, ServerPath) {
   EXPECT_EQ("patches/Maintenance/15.4.1/0a1b.gz", MaintenanceServerPath("patches", "15.4.1", "0a1b.gz"));
   EXPECT_EQ("/patches/Maintenance/15.4.1/0a1b.gz", MaintenanceServerPath("/patches/", "15.4.1", "0a1b.gz"));

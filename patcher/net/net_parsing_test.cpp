@@ -1,6 +1,7 @@
 // The texts the patch-server access reads: the dimension server file,
 // "patchservers.txt", the version map and route, patch names, the news page
 // and the order of local patch sets.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -10,6 +11,7 @@
 
 #include "patcher/integrity/integrity_test_support.h"
 #include "patcher/net/local_patches.h"
+#include "patcher/net/patch_download.h"
 #include "patcher/net/patch_notes.h"
 #include "patcher/net/patch_set_format.h"
 #include "patcher/net/server_directory.h"
@@ -250,6 +252,40 @@ TEST(PatchNotes, NewsAddressAndMarkers) {
   EXPECT_EQ("notes", CutNotesBetweenMarkers(end + begin + "\nnotes" + end));
   EXPECT_EQ("notes", CutNotesBetweenMarkers(end + begin + "\nnotes"));
   EXPECT_EQ("", CutNotesBetweenMarkers(end + begin));
+}
+
+TEST(PatchDownload, DriveSpaceQuestionAndCauses) {
+  struct DriveCase_t {
+    const char* folder;
+    const char* drive;
+  } drives[] = {
+      {"C:\\Games\\Quorvex Online\\", "C:\\"},
+      {"d:/games/qx", "d:/"},
+      {"/home/player/Quorvex Online", "/home/player/Quorvex Online/"},
+      {"/home/player/Quorvex Online/", "/home/player/Quorvex Online/"},
+  };
+  for (const DriveCase_t& c : drives) EXPECT_EQ(c.drive, DownloadDrive(c.folder)) << c.folder;
+
+  // Needed and missing space in whole KB; the difference uses the full free space.
+  EXPECT_EQ("You need at least 3000 Kb free space on drive 'C:\\' to download the patches.\nThis means that you need to "
+            "(manually) free up 1000 Kb on drive 'C:\\' to continue.\nClick OK to try again or Cancel to quit.",
+            DiskSpaceQuestion(3000 * 1024 + 1023, 2000 * 1024 + 1023, "C:\\"));
+  EXPECT_THAT(DiskSpaceQuestion(6ull << 30, 5ull << 30, "/"), ::testing::HasSubstr("free up 1048576 Kb"));
+
+  // The texts as the user sees them, spelling included.
+  struct CauseCase_t {
+    int error;
+    const char* cause;
+  } causes[] = {
+      {10050, " because the network is down."},
+      {10051, " because the network is ureachable (no route to host)."},
+      {10060, " because of a timeout."},
+      {10064, " because the sever is down."},
+      {10065, " because the server is unreachable."},
+      {0, " Unknown error 0 (File does not exist on server?)"},
+      {10061, " Unknown error 10061 (File does not exist on server?)"},
+  };
+  for (const CauseCase_t& c : causes) EXPECT_EQ(c.cause, PatchDownloadCause(c.error)) << c.error;
 }
 
 TEST(LocalPatches, StemsNameTheirVersions) {
