@@ -119,6 +119,16 @@ inline constexpr DWORD WSAEHOSTDOWN = 10064;
 inline constexpr DWORD WSAEHOSTUNREACH = 10065;
 inline constexpr DWORD WSAHOST_NOT_FOUND = 11001;
 
+// Show commands, shared by ShowWindow and the program starters (ShellExecuteA).
+inline constexpr int SW_HIDE = 0;
+inline constexpr int SW_SHOWNORMAL = 1;
+inline constexpr int SW_SHOWMINIMIZED = 2;
+inline constexpr int SW_SHOWMAXIMIZED = 3;
+inline constexpr int SW_SHOWNOACTIVATE = 4;
+inline constexpr int SW_SHOW = 5;
+inline constexpr int SW_MINIMIZE = 6;
+inline constexpr int SW_RESTORE = 9;
+
 namespace qx::detail {
 inline thread_local DWORD t_lastError = 0;
 }

@@ -74,10 +74,6 @@ inline constexpr int P_NOWAIT = _P_NOWAIT;
 // the exit code. -1 with errno (ENOENT, EACCES, ENOEXEC, EINVAL) on failure.
 std::intptr_t _spawnv(int mode, const char* cmdName, const char* const* argv);
 
-inline constexpr int SW_HIDE = 0;
-inline constexpr int SW_SHOWNORMAL = 1;
-inline constexpr int SW_SHOW = 5;
-
 inline constexpr int SE_ERR_FNF = 2;
 inline constexpr int SE_ERR_PNF = 3;
 inline constexpr int SE_ERR_ACCESSDENIED = 5;

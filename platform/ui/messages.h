@@ -144,16 +144,6 @@ inline constexpr int IDC_STATIC = -1;
 inline constexpr UINT PM_NOREMOVE = 0x0000;
 inline constexpr UINT PM_REMOVE = 0x0001;
 
-// ShowWindow commands.
-inline constexpr int SW_HIDE = 0;
-inline constexpr int SW_SHOWNORMAL = 1;
-inline constexpr int SW_SHOWMINIMIZED = 2;
-inline constexpr int SW_SHOWMAXIMIZED = 3;
-inline constexpr int SW_SHOWNOACTIVATE = 4;
-inline constexpr int SW_SHOW = 5;
-inline constexpr int SW_MINIMIZE = 6;
-inline constexpr int SW_RESTORE = 9;
-
 // RedrawWindow flags (hints only).
 inline constexpr UINT RDW_INVALIDATE = 0x0001;
 inline constexpr UINT RDW_ERASE = 0x0004;
