@@ -38,12 +38,12 @@ inline constexpr std::uint32_t kCreationWords[16] = {0x00200040, 1024, 0, 0, 0x0
 inline constexpr std::uint8_t kCreationOptionBit = 0x40;
 
 // Field list: name, engine type code, declared length.
-struct FieldSpec {
+struct FieldEntry {
   const char* name;
   std::uint8_t type;
   std::uint32_t length;
 };
-inline constexpr FieldSpec kFields[3] = {
+inline constexpr FieldEntry kFields[3] = {
     {"Type", qx::engine::kFieldUnsigned32, 0},
     {"Instance", qx::engine::kFieldUnsigned32, 0},
     {"Blob", qx::engine::kFieldVariable, 8192},
