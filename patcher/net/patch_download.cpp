@@ -143,8 +143,8 @@ bool InetConnection_c::GetPatches() {
   // Disk space.
   char folder[MAX_PATH + 1] = {};
   const std::string drive = DownloadDrive(::GetCurrentDirectoryA(sizeof folder, folder) ? folder : ".");
-  for (std::uint64_t free = FreeSpace(drive); free <= needed; free = FreeSpace(drive)) {
-    if (AfxMessageBox(DiskSpaceQuestion(needed, free, drive), MB_OKCANCEL) == IDCANCEL) {
+  for (std::uint64_t available = FreeSpace(drive); available <= needed; available = FreeSpace(drive)) {
+    if (AfxMessageBox(DiskSpaceQuestion(needed, available, drive), MB_OKCANCEL) == IDCANCEL) {
       WriteLog("InetConnection_c::GetPatches(): User aborted patch-download due to insufficient disk-space.");
       SetQuitRequested(true);
       return false;
@@ -152,8 +152,8 @@ bool InetConnection_c::GetPatches() {
   }
 
   // Download pass. The server index carries over from file to file.
+  if (m_route.empty()) return false;
   if (m_goodServers.empty()) {
-    if (m_route.empty()) return false;
     WriteLog("InetConnection_c::GetPatches(): No patch server to download from.");
     return false;
   }
@@ -205,5 +205,5 @@ bool InetConnection_c::GetPatches() {
     }
     if (!VerifyPatchSet(patch)) return false;
   }
-  return !m_route.empty();
+  return true;
 }
