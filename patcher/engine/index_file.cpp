@@ -16,7 +16,6 @@ using namespace format;
 
 namespace {
 
-constexpr uint32_t kMaxHeight = 24;
 constexpr uint32_t kInitialPages = 16;
 constexpr uint64_t kMaxGrowthPages = 4096;  // grow by at most 16 MiB at a time
 
@@ -204,7 +203,7 @@ void IndexFile::FreePage(uint32_t page) {
 // ---------------------------------------------------------------------------
 // Lookups
 
-bool IndexFile::Descend(uint64_t key, std::vector<PathStep>* path) const {
+bool IndexFile::Descend(uint64_t key, Path* path) const {
   path->clear();
   const IndexHeader* h = Header();
   if (h->height == 0) return true;
@@ -228,8 +227,7 @@ bool IndexFile::Descend(uint64_t key, std::vector<PathStep>* path) const {
 }
 
 IndexFile::Result IndexFile::Find(uint64_t key, LeafValue* value) const {
-  std::vector<PathStep> path;
-  path.reserve(8);
+  Path path;
   if (!Descend(key, &path)) return Result::kDamaged;
   if (path.empty()) return Result::kMissing;
   const LeafNode* leaf = LeafAt(path.back().page);
@@ -265,8 +263,7 @@ IndexFile::Result IndexFile::Last(IndexEntry* entry) const { return Edge(true, e
 
 IndexFile::Result IndexFile::After(uint64_t key, IndexEntry* entry) const {
   if (key == ~uint64_t{0}) return Result::kMissing;
-  std::vector<PathStep> path;
-  path.reserve(8);
+  Path path;
   if (!Descend(key + 1, &path)) return Result::kDamaged;
   if (path.empty()) return Result::kMissing;
   const uint32_t height = Header()->height;
@@ -320,7 +317,7 @@ bool IndexFile::Insert(uint64_t key, const LeafValue& value) {
     h->height = 1;
     return true;
   }
-  std::vector<PathStep> path;
+  Path path;
   if (!Descend(key, &path) || path.empty()) return false;
   LeafNode* leaf = reinterpret_cast<LeafNode*>(Page(path.back().page));
   uint32_t slot = path.back().slot;
@@ -361,7 +358,7 @@ bool IndexFile::Insert(uint64_t key, const LeafValue& value) {
 
 // The node at path[level] was split; `right` (with keys from `separator` up) goes
 // next to it in the parent.
-bool IndexFile::InsertIntoParent(std::vector<PathStep>& path, size_t level, uint64_t separator, uint32_t right) {
+bool IndexFile::InsertIntoParent(Path& path, size_t level, uint64_t separator, uint32_t right) {
   IndexHeader* h = Header();
   if (level == 0) {
     uint32_t rootPage = AllocPage();
@@ -414,7 +411,7 @@ bool IndexFile::InsertIntoParent(std::vector<PathStep>& path, size_t level, uint
 }
 
 bool IndexFile::Update(uint64_t key, const LeafValue& value) {
-  std::vector<PathStep> path;
+  Path path;
   if (!Descend(key, &path) || path.empty()) return false;
   LeafNode* leaf = reinterpret_cast<LeafNode*>(Page(path.back().page));
   uint32_t slot = path.back().slot;
@@ -424,7 +421,7 @@ bool IndexFile::Update(uint64_t key, const LeafValue& value) {
 }
 
 bool IndexFile::Erase(uint64_t key) {
-  std::vector<PathStep> path;
+  Path path;
   if (!Descend(key, &path) || path.empty()) return false;
   LeafNode* leaf = reinterpret_cast<LeafNode*>(Page(path.back().page));
   uint32_t slot = path.back().slot;
@@ -438,7 +435,7 @@ bool IndexFile::Erase(uint64_t key) {
 }
 
 // The node at path[level] is empty: free it and take it out of its parent.
-void IndexFile::RemoveChild(std::vector<PathStep>& path, size_t level) {
+void IndexFile::RemoveChild(Path& path, size_t level) {
   IndexHeader* h = Header();
   FreePage(path[level].page);
   if (level == 0) {

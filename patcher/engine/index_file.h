@@ -84,9 +84,30 @@ class IndexFile {
   uint32_t MappedPages() const { return static_cast<uint32_t>(m_mapSize / format::kPageSize); }
 
  private:
+  static constexpr uint32_t kMaxHeight = 24;
+
   struct PathStep {
     uint32_t page;
     uint32_t slot;  // child index taken (inner) or entry index (leaf)
+  };
+  // The steps from the root down to a leaf, kept without a heap allocation (a
+  // tree is never deeper than kMaxHeight; deeper ones count as damaged).
+  class Path {
+   public:
+    void clear() { m_size = 0; }
+    void push_back(PathStep step) {
+      if (m_size < kMaxHeight) m_steps[m_size++] = step;
+    }
+    bool empty() const { return m_size == 0; }
+    size_t size() const { return m_size; }
+    void resize(size_t size) { m_size = size < m_size ? size : m_size; }
+    PathStep& back() { return m_steps[m_size - 1]; }
+    const PathStep& back() const { return m_steps[m_size - 1]; }
+    PathStep& operator[](size_t i) { return m_steps[i]; }
+
+   private:
+    PathStep m_steps[kMaxHeight];
+    size_t m_size = 0;
   };
 
   uint8_t* Page(uint32_t page) const { return m_map + uint64_t{page} * format::kPageSize; }
@@ -94,12 +115,12 @@ class IndexFile {
   const format::LeafNode* LeafAt(uint32_t page) const;
   const format::InnerNode* InnerAt(uint32_t page) const;
   // Descends to the leaf where `key` belongs, recording the path; false on damage.
-  bool Descend(uint64_t key, std::vector<PathStep>* path) const;
+  bool Descend(uint64_t key, Path* path) const;
   Result Edge(bool last, IndexEntry* entry) const;
   uint32_t AllocPage();
   void FreePage(uint32_t page);
-  bool InsertIntoParent(std::vector<PathStep>& path, size_t level, uint64_t separator, uint32_t right);
-  void RemoveChild(std::vector<PathStep>& path, size_t level);
+  bool InsertIntoParent(Path& path, size_t level, uint64_t separator, uint32_t right);
+  void RemoveChild(Path& path, size_t level);
   int Grow(uint64_t minPages);
   int Map(uint64_t size);
 

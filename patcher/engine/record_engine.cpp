@@ -374,8 +374,8 @@ constexpr auto kWriterPatience = std::chrono::seconds(10);
 // Runs `lookup` on a consistent view of the index: looks again when a change by
 // another process overlapped it, waits while one is under way, and repairs the
 // index when the writer died or the tree turns out to be damaged.
-int ReadIndex(Engine& e, SharedPair& pair, int fileNumber, const std::function<IndexFile::Result()>& lookup,
-              IndexFile::Result* result) {
+template <typename Lookup>
+int ReadIndex(Engine& e, SharedPair& pair, int fileNumber, const Lookup& lookup, IndexFile::Result* result) {
   IndexFile& index = pair.index;
   if (pair.holdsWriter) {
     *result = lookup();
