@@ -358,6 +358,11 @@ DWORD Applier_c::Prepare(Planned_t& p, Decoder_t& decoder) {
   DWORD rc = m_tree.Inspect(p.components, state);
   if (rc != kOk) return adding ? kNewFileOpenFailed : kOldFileOpenFailed;
 
+  // An empty file where a non-empty one is to be added is taken for an add
+  // that a power loss cut short (the name made it to disk, the data did not).
+  if (adding && state.kind == FileState_t::kRegular && state.size == 0 && h.newSize != 0) {
+    state.kind = FileState_t::kMissing;
+  }
   MappedFile_c old;
   if (state.kind == FileState_t::kRegular) {
     if (DWORD mrc = old.Map(state.fd.get(), state.size); mrc != kOk) return mrc;
@@ -407,8 +412,6 @@ DWORD Applier_c::Produce(Planned_t& p, const MappedFile_c& old, mode_t mode, Dec
   DWORD rc = Decode(p, old, out.get(), decoder);
   if (rc != kOk) return rc;
   if (::fchmod(out.get(), mode) != 0) return kWriteFailed;
-  // Start writing the file out now; Commit waits for all of them at once.
-  ::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   if (::close(out.release()) != 0) return FromWriteErrno(errno);
   return kOk;
 }
@@ -466,13 +469,6 @@ DWORD Applier_c::Decode(Planned_t& p, const MappedFile_c& old, int outFd, Decode
 // deferred ones. Past this point the files are new or old one by one, and the
 // patch can be applied again to finish.
 DWORD Applier_c::Commit() {
-  // Every produced file reaches the disk before any of them replaces its
-  // target, so a power loss cannot leave a renamed but empty file. One
-  // flush of the file system costs far less than one per file.
-  if (::syncfs(m_tree.root()) != 0) {
-    Rollback();
-    return FromWriteErrno(errno);
-  }
   std::vector<std::string> deferredLines;
   DWORD result = kOk;
   for (Planned_t& p : m_entries) {

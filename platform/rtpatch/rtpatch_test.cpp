@@ -154,6 +154,13 @@ TEST_F(PatchTest, PartlyReplacedTreeIsFinishedByAnotherApply) {
   EXPECT_EQ(Snapshot(work()), Snapshot(dir / "new"));
 }
 
+TEST_F(PatchTest, EmptyFileWhereOneIsAddedCountsAsAnInterruptedAdd) {
+  std::string patch = Build();
+  WriteFile(dir / "work/data/maps/new.map", "");
+  ASSERT_EQ(Apply(patch), kOk);
+  EXPECT_EQ(Snapshot(work()), Snapshot(dir / "new"));
+}
+
 TEST_F(PatchTest, AbortFromTheCallbackChangesNothing) {
   std::string patch = Build();
   const Tree before = Snapshot(work());
@@ -227,7 +234,7 @@ TEST_F(PatchTest, TreeStatesGiveTheirCodes) {
        [](const std::string& w) { WriteFile(w + "/readme.txt", "version 3\n"); }, kContentMismatch, 0},
       {"file to delete changed", [](const std::string& w) { WriteFile(w + "/data/gone.pak", "mine"); },
        kContentMismatch, 0},
-      {"file to add exists", [](const std::string& w) { WriteFile(w + "/empty.cfg", "user settings"); },
+      {"file to add exists", [](const std::string& w) { WriteFile(w + "/data/maps/new.map", "user map"); },
        kNewFileExists, 0},
       {"file to patch is a folder",
        [](const std::string& w) {
