@@ -135,7 +135,9 @@ struct IndexHeader {
   uint32_t reserved0;         // 60
   uint64_t dataEnd;           // 64  end of the last slot of the data file
   uint64_t nextSequence;      // 72  sequence number of the next record written
-  uint64_t reserved1[6];      // 80
+  uint64_t openers;           // 80  processes that have the pair open (too high after a crash
+                              //     until the next open by a process alone with the pair)
+  uint64_t reserved1[5];      // 88
   uint32_t classHeads[kClassCount];  // 128  first page of each class's free-slot list
 };
 static_assert(offsetof(IndexHeader, classHeads) == 128);

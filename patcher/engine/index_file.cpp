@@ -91,7 +91,10 @@ bool IndexFile::HeaderSound(uint64_t salt) const {
 }
 
 int IndexFile::Reset(uint64_t salt, bool truncate) {
+  // The change sequence and the opener count belong to the processes using the
+  // pair, not to the tree: they survive a reset.
   uint64_t sequence = (m_map && m_mapSize >= kPageSize) ? Header()->changeSequence : 0;
+  uint64_t openers = (m_map && m_mapSize >= kPageSize) ? Header()->openers : 0;
   if (truncate) {
     if (::ftruncate(m_fd, 0) != 0 || ::ftruncate(m_fd, kInitialPages * kPageSize) != 0) return errno;
     if (m_map) {
@@ -112,6 +115,7 @@ int IndexFile::Reset(uint64_t salt, bool truncate) {
   h->pageSize = kPageSize;
   h->salt = salt;
   h->changeSequence = sequence;
+  h->openers = openers;
   h->clean = 0;
   h->pageCount = 1;
   h->dataEnd = kDataHeaderSize;

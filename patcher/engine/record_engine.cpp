@@ -39,7 +39,13 @@ struct SharedPair {
   IndexFile index;
   KeyShape shape;
   int users = 0;
-  std::vector<std::pair<uint64_t, short>> heldLocks;  // key, F_RDLCK or F_WRLCK
+  struct HeldLock {
+    uint64_t key;
+    short type;   // F_RDLCK or F_WRLCK
+    bool placed;  // a byte-range lock exists (else the read lock is only our own note)
+  };
+  std::vector<HeldLock> heldLocks;
+  bool locksPlaced = false;  // some record lock needs releasing
   bool holdsWriter = false;
 };
 
@@ -145,26 +151,56 @@ bool HeldByOther(int fd, short type, int64_t start) {
 
 int64_t RecordLockByte(uint64_t key) { return kRecordLockBase + static_cast<int64_t>(key & kRecordLockMask); }
 
-// Takes (or strengthens) this process's lock on `key`; false when another process holds it.
+std::atomic_ref<uint64_t> Openers(IndexFile& index) { return std::atomic_ref<uint64_t>(index.Header()->openers); }
+
+// Takes (or strengthens) this process's lock on `key`; false when another process
+// holds it.
+//
+// Update locks are always byte-range locks, so that any process that opens the
+// pair later sees them. A read lock only has to keep other processes from
+// changing the record while it is held; as long as no other process has the pair
+// open it stays a note of our own (sparing two system calls per read), and it
+// becomes a byte-range lock as soon as another process has opened the pair. A
+// process that opens the pair in the middle of a read sees the record before or
+// after its own change, whole: records are never changed in place.
 bool LockRecord(SharedPair& pair, uint64_t key, short type) {
+  const int fd = pair.data.Descriptor();
+  const bool others = Openers(pair.index).load() > 1;
+  if (others) {
+    for (auto& held : pair.heldLocks) {
+      if (!held.placed && SetLock(fd, held.type, RecordLockByte(held.key), 1, false, nullptr)) {
+        held.placed = true;
+        pair.locksPlaced = true;
+      }
+    }
+  }
+  const bool place = type == F_WRLCK || others;
   for (auto& held : pair.heldLocks) {
-    if (held.first != key) continue;
-    if (held.second == F_WRLCK || held.second == type) return true;
-    if (!SetLock(pair.data.Descriptor(), type, RecordLockByte(key), 1, false, nullptr)) return false;
-    held.second = type;
+    if (held.key != key) continue;
+    if (held.type == F_WRLCK || (held.type == type && (held.placed || !place))) return true;
+    if (place) {
+      if (!SetLock(fd, type, RecordLockByte(key), 1, false, nullptr)) return false;
+      held.placed = true;
+      pair.locksPlaced = true;
+    }
+    held.type = type;
     return true;
   }
-  if (!SetLock(pair.data.Descriptor(), type, RecordLockByte(key), 1, false, nullptr)) return false;
-  pair.heldLocks.emplace_back(key, type);
+  if (place) {
+    if (!SetLock(fd, type, RecordLockByte(key), 1, false, nullptr)) return false;
+    pair.locksPlaced = true;
+  }
+  pair.heldLocks.push_back({key, type, place});
   return true;
 }
 
 // Ends a locking session: the record locks and, if a change of the session took
 // it, the writer lock (it lies just below the record locks, so one call does).
 void ReleaseRecordLocks(SharedPair& pair) {
-  if (pair.heldLocks.empty() && !pair.holdsWriter) return;
-  SetLock(pair.data.Descriptor(), F_UNLCK, pair.holdsWriter ? kWriterLockByte : kRecordLockBase, 0, false, nullptr);
+  if (pair.locksPlaced || pair.holdsWriter)
+    SetLock(pair.data.Descriptor(), F_UNLCK, pair.holdsWriter ? kWriterLockByte : kRecordLockBase, 0, false, nullptr);
   pair.heldLocks.clear();
+  pair.locksPlaced = false;
   pair.holdsWriter = false;
 }
 
@@ -437,11 +473,18 @@ int StatPath(const std::string& path, struct stat* st, int* error) {
 void ClosePair(Engine& e, SharedPair* pair) {
   if (pair->index.IsOpen() && pair->data.IsOpen()) {
     // Alone with the pair: mark it clean when no change is under way.
+    IndexFile& index = pair->index;
     if (SetLock(pair->data.Descriptor(), F_WRLCK, kOpenLockByte, 1, false, nullptr)) {
-      IndexFile& index = pair->index;
-      if (index.Refresh() && index.HeaderSound(pair->data.Header().salt) && (ChangeSequence(index).load() & 1) == 0) {
-        index.TrimFile();
-        index.Header()->clean = 1;
+      if (index.Refresh() && index.HeaderSound(pair->data.Header().salt)) {
+        Openers(index).store(0);
+        if ((ChangeSequence(index).load() & 1) == 0) {
+          index.TrimFile();
+          index.Header()->clean = 1;
+        }
+      }
+    } else if (index.MappedPages() >= 1) {
+      uint64_t count = Openers(index).load();
+      while (count > 0 && !Openers(index).compare_exchange_weak(count, count - 1)) {
       }
     }
   }
@@ -503,9 +546,12 @@ int OpenPair(Engine& e, const IFIL& definition, int fileNumber, SharedPair** out
       rc = Repair(pair->data, index, shape, true, Progress{}, &error);
       if (rc != kOk) return Fail(e, rc, fileNumber, error);
     }
+    Openers(index).store(1);
     SetLock(fd, F_RDLCK, kOpenLockByte, 1, false, nullptr);
   } else if (!pair->index.Refresh() || !pair->index.HeaderSound(salt)) {
     return Fail(e, kIndexDamaged, fileNumber + 1);
+  } else {
+    Openers(pair->index).fetch_add(1);
   }
   pair->users = 1;
   *out = pair.get();
@@ -1235,6 +1281,7 @@ int RebuildFileSet(IFIL& definition) {
   if (int err = index.Reset(data.Header().salt, true); err != 0) return Fail(e, kWriteFailed, 1, err);
   rc = Repair(data, index, shape, true, Progress{e.callback, e.step}, &error);
   if (rc != kOk) return Fail(e, rc, 0, error);
+  index.Header()->openers = 0;
   index.Header()->clean = 1;
   return Succeed(e);
 }

@@ -21,7 +21,10 @@
 // under SetLockMode(kLockRead) positioning takes a shared lock on the record it
 // lands on, under SetLockMode(kLockUpdate) an exclusive one; a lock held by another
 // process makes the call answer 42 at once. SetLockMode(kLockNone) releases every
-// record lock and stops locking. Several processes may have a pair open; changes
+// record lock and stops locking. A process that has the pair to itself keeps its
+// read locks as its own notes and places them as byte-range locks once another
+// process opens the pair (a count of openers lives in the shared index header);
+// update locks are always placed. Several processes may have a pair open; changes
 // are serialised between them by a writer lock (held from the first change of a
 // locking session to its end, or for one change without locking), and readers
 // never wait for it: they see the index before or after a change, never halfway.

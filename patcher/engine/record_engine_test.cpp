@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -269,12 +270,22 @@ TEST_F(RecordEngineTest, LocksFollowTheModeAndAreVisibleToOthers) {
   auto lockedBy = [&](uint32_t type, uint32_t instance) {
     return lockAt(format::kRecordLockBase + static_cast<int64_t>((uint64_t{type} << 32) | instance));
   };
+  // Another process having the pair open, as the shared index header counts it.
+  auto otherOpeners = [&](uint64_t count) {
+    uint64_t openers = 1 + count;
+    int index = ::open((dir / "Res.idx").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_EQ(::pwrite(index, &openers, 8, offsetof(format::IndexHeader, openers)), 8);
+    ::close(index);
+  };
   uint8_t fixed[8];
   ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, Key(1, 1).data(), fixed), kOk);
   EXPECT_EQ(lockedBy(1, 1), F_UNLCK);  // no locking mode: no lock
   SetLockMode(kLockRead);
   ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, Key(1, 1).data(), fixed), kOk);
-  EXPECT_EQ(lockedBy(1, 1), F_RDLCK);
+  EXPECT_EQ(lockedBy(1, 1), F_UNLCK);  // alone with the pair: a read lock is our own note
+  otherOpeners(1);
+  ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, Key(1, 1).data(), fixed), kOk);
+  EXPECT_EQ(lockedBy(1, 1), F_RDLCK);  // with another process about, it is placed
   SetLockMode(kLockUpdate);  // a read lock in force is kept, new ones are for update
   ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, Key(1, 2).data(), fixed), kOk);
   EXPECT_EQ(lockedBy(1, 2), F_WRLCK);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -287,6 +288,14 @@ TEST_F(BlockDatabaseTest, NestedOperationsShareTheLockAndTheStrongestLevel) {
   ASSERT_EQ(db.Put(1, 1, 1, "a"), 0);
   ASSERT_EQ(db.Put(1, 2, 1, "b"), 0);
   EXPECT_EQ(LockOn(1, 1), F_UNLCK);
+  {
+    // Count a second process with the pair open, so that read locks are placed
+    // where others see them (alone, a process keeps them to itself).
+    std::uint64_t openers = 2;
+    int index = ::open((Base() + ".idx").c_str(), O_RDWR);
+    ASSERT_EQ(::pwrite(index, &openers, 8, offsetof(engine::format::IndexHeader, openers)), 8);
+    ::close(index);
+  }
 
   db.BeginOperation(NestingDatabase::LEVEL_READ);  // an outer read in progress
   EXPECT_EQ(Get(db, 1, 1), "a");                    // nested: does not block

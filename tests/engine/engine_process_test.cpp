@@ -148,8 +148,12 @@ TEST(EngineProcesses, RecordLockedByAnotherProcessAnswers42AtOnce) {
     if (::write(ready[1], &c, 1) != 1) return 4;
     if (::read(release[0], &c, 1) != 1) return 5;  // hold the lock until told
     SetLockMode(kLockNone);
+    // Now hold (1, 2) for reading.
+    SetLockMode(kLockRead);
+    if (GetEqualKey(pair.def.dataFileNumber + 1, Key(1, 2).data(), fixed) != kOk) return 6;
     if (::write(ready[1], &c, 1) != 1) return 4;
     if (::read(release[0], &c, 1) != 1) return 5;
+    SetLockMode(kLockNone);
     CloseFileSet(pair.def);
     ShutdownEngine();
     return 0;
@@ -189,6 +193,10 @@ TEST(EngineProcesses, RecordLockedByAnotherProcessAnswers42AtOnce) {
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
   EXPECT_EQ(pair.Get(1, 1, &code), "held");
   EXPECT_EQ(pair.Put(1, 1, "mine"), kOk);
+  // A record held for reading may be read, but not changed.
+  EXPECT_EQ(pair.Get(1, 2, &code), "free");
+  EXPECT_EQ(pair.Put(1, 2, "changed"), kRecordLocked);
+  EXPECT_EQ(pair.Delete(1, 2), kRecordLocked);
   ASSERT_EQ(::write(release[1], "x", 1), 1);
   EXPECT_EQ(WaitFor(child), 0);
   EXPECT_EQ(pair.Get(1, 1, &code), "mine");
