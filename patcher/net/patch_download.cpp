@@ -62,9 +62,10 @@ std::string DownloadDrive(const std::string& a_sWorkingFolder) {
 std::string DiskSpaceQuestion(std::uint64_t a_nNeeded, std::uint64_t a_nFree, const std::string& a_sDrive) {
   const std::uint64_t missing = a_nNeeded > a_nFree ? a_nNeeded - a_nFree : 0;
   return FormatString(
-      "You need at least %i Kb free space on drive '%s' to download the patches.\nThis means that you need to "
-      "(manually) free up %i Kb on drive '%s' to continue.\nClick OK to try again or Cancel to quit.",
-      static_cast<int>(a_nNeeded / 1024), a_sDrive.c_str(), static_cast<int>(missing / 1024), a_sDrive.c_str());
+      "You need at least %llu Kb free space on drive '%s' to download the patches.\nThis means that you need to "
+      "(manually) free up %llu Kb on drive '%s' to continue.\nClick OK to try again or Cancel to quit.",
+      static_cast<unsigned long long>(a_nNeeded / 1024), a_sDrive.c_str(),
+      static_cast<unsigned long long>(missing / 1024), a_sDrive.c_str());
 }
 
 bool InetConnection_c::VerifyPatchSet(const std::string& a_sPatch) {
@@ -114,7 +115,8 @@ bool InetConnection_c::GetPatches() {
 
   // Size pass: what is still to be fetched, from the first server that can
   // tell the size of everything up to its last request.
-  std::uint32_t sum = 0;
+  // Held in 64 bits: a long route may need more than 4 GB.
+  std::uint64_t sum = 0;
   for (const ServerInfo_t& server : m_goodServers) {
     sum = 0;  // a repeated pass counts afresh
     m_currentServer = server;
@@ -132,13 +134,13 @@ bool InetConnection_c::GetPatches() {
         const std::int32_t present =
             SocketEx_c::GetLocalFileSize(LocalPatchFile(patch, extension).c_str(), SocketEx_c::kCountPartFiles);
         // A local file longer than the server's is fetched again from the start.
-        sum += static_cast<std::uint32_t>(present <= size ? size - present : size);
+        sum += static_cast<std::uint64_t>(present <= size ? size - present : size);
         lastSucceeded = true;
       }
     }
     if (lastSucceeded) break;
   }
-  const std::uint64_t needed = 3 * std::uint64_t{sum};
+  const std::uint64_t needed = 3 * sum;
 
   // Disk space.
   char folder[MAX_PATH + 1] = {};

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "patcher/net/my_thread.h"
+#include "platform/fs/file_ops.h"
 #include "patcher/resources/resource.h"
 #include "patcher/resources/resources.h"
 #include "tests/net/net_e2e_support.h"
@@ -223,6 +224,77 @@ TEST_F(PatchDownloadTest, AForgedListAfterTheUserGaveUpEndsWithoutAMessage) {
   EXPECT_FALSE(result);
   EXPECT_TRUE(Boxes().empty());
   EXPECT_TRUE(std::filesystem::exists(Local(set.stem, "CHK")));
+}
+
+// The space check: sizes announced by the server (HEAD answers with a
+// Content-Length 2,000,000,000 above the file's) make a route that needs more
+// than the disk has.
+class DiskSpaceTest : public PatchDownloadTest {
+ protected:
+  static constexpr std::int64_t kExtra = 2000000000;
+
+  void SetUp() override {
+    PatchDownloadTest::SetUp();
+    ULARGE_INTEGER available{};
+    ASSERT_TRUE(::GetDiskFreeSpaceExA(".", &available, nullptr, nullptr));
+    const std::uint64_t perPatch = 3ull * 4 * kExtra;
+    if (available.QuadPart > 400ull * perPatch) GTEST_SKIP() << "too much free space to ask for more";
+    m_nPatches = static_cast<int>(available.QuadPart / perPatch) + 1;
+  }
+  // A route of m_nPatches patches on `a_sFolder`, and the space it needs
+  // when the server announces the extra size for each file.
+  std::uint64_t AddRoute(const std::string& a_sFolder) {
+    std::uint64_t needed = 0;
+    m_conn.m_route.clear();
+    for (int i = 0; i < m_nPatches; ++i) {
+      const PatchSetContent_t set = m_site.AddPatch(a_sFolder, std::to_string(i), std::to_string(i + 1), 100);
+      m_conn.m_route.push_back(set.name);
+      for (const char* extension : kPatchExtensions) needed += 3 * (set.Of(extension).size() + kExtra);
+    }
+    return needed;
+  }
+  // `a_nTimes` limits the rule to the size pass: a download of a file whose
+  // announced size it never reaches would wait for the rest without limit.
+  void AnnounceExtra(const std::string& a_sPrefix, int a_nTimes = -1) {
+    httpd::FaultRule_t rule = Fault(httpd::Fault::kWrongLength, "HEAD", a_sPrefix, a_nTimes);
+    rule.delta = kExtra;
+    m_server.AddFault(rule);
+  }
+
+  int m_nPatches = 0;
+};
+
+TEST_F(DiskSpaceTest, TooLittleSpaceAsksUntilTheUserGivesUp) {
+  const std::uint64_t needed = AddRoute("patches");
+  AnnounceExtra("/patches/*");
+  m_conn.m_goodServers = {Server("/patches")};
+  Answers({"OK", "Cancel"});
+  EXPECT_FALSE(GetPatches());
+  const auto boxes = Boxes();
+  ASSERT_EQ(2u, boxes.size());
+  for (const auto& box : boxes) {
+    EXPECT_THAT(box.text, HasSubstr("You need at least " + std::to_string(needed / 1024) + " Kb free space on drive '"));
+    EXPECT_EQ("OK/Cancel", box.buttons);
+  }
+  EXPECT_TRUE(IsQuitRequested());
+  EXPECT_EQ(1, m_install.CountInLog(
+                   "InetConnection_c::GetPatches(): User aborted patch-download due to insufficient disk-space."));
+  EXPECT_THAT(RequestTargets("GET"), ElementsAre());
+}
+
+TEST_F(DiskSpaceTest, ARepeatedSizePassCountsOnlyTheServerThatAnswered) {
+  // The first server announces huge sizes but cannot tell the size of the
+  // last file; the second tells the true sizes, which fit.
+  AddRoute("a");
+  const std::string last = m_conn.m_route.back();
+  std::filesystem::remove(m_site / PatchSite_c::RemoteName("a", last, "SIG"));
+  AddRoute("b");
+  AnnounceExtra("/a/*", 4 * m_nPatches + 1);  // every size request to the first server
+  m_conn.m_goodServers = {Server("/a"), Server("/b")};
+  EXPECT_TRUE(GetPatches());
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(1, m_install.CountInLog("InetConnection_c::GetPatches(): Error getting filesize for '/a/" + last + "/" +
+                                    PatchStem(last) + ".SIG'"));
 }
 
 TEST_F(PatchDownloadTest, AnEmptyRouteIsNoSuccess) {
