@@ -10,9 +10,12 @@ extern const Command_t kRtpatchCommand;
 extern const Command_t kApplyCommand;
 extern const Command_t kKeygenCommand;
 extern const Command_t kSignCommand;
+extern const Command_t kPatchsetCommand;
+extern const Command_t kServerfolderCommand;
 
 const std::vector<Command_t>& Commands() {
-  static const std::vector<Command_t> commands = {kRtpatchCommand, kApplyCommand, kKeygenCommand, kSignCommand};
+  static const std::vector<Command_t> commands = {kRtpatchCommand, kApplyCommand, kKeygenCommand, kSignCommand,
+                                                  kPatchsetCommand, kServerfolderCommand};
   return commands;
 }
 
@@ -21,7 +24,7 @@ namespace {
 void Overview(std::ostream& out) {
   out << "usage: qxauthor COMMAND [OPTIONS] ARGS...\n"
          "Authoring tools for Quorvex Online patches.\n\ncommands:\n";
-  for (const Command_t& c : Commands()) out << "  " << std::left << std::setw(12) << c.name << c.summary << "\n";
+  for (const Command_t& c : Commands()) out << "  " << std::left << std::setw(14) << c.name << c.summary << "\n";
   out << "\n'qxauthor COMMAND --help' describes a command.\n";
 }
 
