@@ -394,18 +394,20 @@ void KillLoop(int rounds, bool watch) {
     drain();
 
     // Every returned operation counts; the one under way may have happened or not.
-    std::optional<Report> open;
+    Report open{};  // valid when hasOpen
+    bool hasOpen = false;
     for (const Report& r : reports) {
       if (!r.done) {
         open = r;
+        hasOpen = true;
         continue;
       }
-      open.reset();
+      hasOpen = false;
       if (r.deletion) model.erase(r.instance);
       else model[r.instance] = r.version;
       nextVersion = std::max(nextVersion, r.version + 1);
     }
-    if (open) nextVersion = std::max(nextVersion, open->version + 1);
+    if (hasOpen) nextVersion = std::max(nextVersion, open.version + 1);
     if (!reports.empty()) ++roundsWithWork;
 
     if (!watch) {
@@ -428,10 +430,10 @@ void KillLoop(int rounds, bool watch) {
         ASSERT_TRUE(BlobConsistent(instance, found->second, &version)) << "round " << round << " instance " << instance;
         actual = version;
       }
-      if (open && open->instance == instance) {
+      if (hasOpen && open.instance == instance) {
         // The interrupted operation: before or after, nothing else.
         std::optional<uint32_t> after;
-        if (!open->deletion) after = open->version;
+        if (!open.deletion) after = open.version;
         ASSERT_TRUE(actual == expected || actual == after) << "round " << round << " instance " << instance;
         if (actual == after) {
           if (after) model[instance] = *after;
