@@ -22,7 +22,7 @@ std::pair<int, std::string> Reference(const std::string& source, std::uint32_t c
 
 TEST(BoundedUncompress, AnswersAsUncompressDoes) {
   std::string data;
-  for (int i = 0; i < 300000; ++i) data += static_cast<char>('a' + (i * i) % 7);
+  for (unsigned i = 0; i < 300000; ++i) data += static_cast<char>('a' + (i * i) % 7);
   const std::string z = qx::test::ResBytes::Deflate(data);
   const std::string empty = qx::test::ResBytes::Deflate("");
   std::string damaged = z;
