@@ -3,6 +3,7 @@
 #   qx_add_library(NAME SOURCES ... [DEPS ...])     static library of one folder
 #   qx_add_test(NAME SOURCES ... [DEPS ...])        GoogleTest executable, registered with ctest
 #   qx_add_fuzzer(NAME SOURCES ... [DEPS ...])      libFuzzer target (only with QX_FUZZ)
+#   qx_add_subfolders()                             every subfolder with a CMakeLists.txt, in name order
 
 find_program(QX_CCACHE ccache)
 if(QX_CCACHE)
@@ -70,4 +71,14 @@ function(qx_add_fuzzer name)
   add_executable(${name} ${A_SOURCES})
   target_link_libraries(${name} PRIVATE ${A_DEPS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()
+
+function(qx_add_subfolders)
+  file(GLOB children LIST_DIRECTORIES true RELATIVE ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  list(SORT children)
+  foreach(child IN LISTS children)
+    if(IS_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${child} AND EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/${child}/CMakeLists.txt)
+      add_subdirectory(${child})
+    endif()
+  endforeach()
 endfunction()

@@ -221,31 +221,32 @@ void BlockDatabase_t::CreatePair() {
   if (CloseFileSet(definition) != kOk) FatalFailure("Cannot close inventory files after creation.");
 }
 
+namespace {
+
+// Clears the write-through bit of one file of the open pair and tells whether
+// it was set. `which` is "dat" or "idx".
+bool ClearFileWriteThrough(int file, const char* which, std::FILE* modeErrorStream, const char* base) {
+  long mode = GetFileMode(file, 3);
+  if (mode <= 0) {
+    std::fprintf(modeErrorStream, "Error getting file mode for %s. uerr_cod %d\n", base, GetLastErrors().lowLevelError);
+    return false;
+  }
+  std::fprintf(stderr, "Notice: Clearing WRITETHRU flag from %s %s\n", which, base);
+  if (!(mode & kWriteThrough)) return false;
+  if (SetFileMode(file, static_cast<std::uint32_t>(mode) & ~kWriteThrough) != kOk)
+    std::fprintf(stderr, "Error %d updating file mode for %s %s file.\n", GetLastErrors().lowLevelError, base, which);
+  return true;
+}
+
+}  // namespace
+
 int BlockDatabase_t::ClearWriteThrough() {
-  bool changed = false;
   const char* base = m_sBaseName.c_str();
-  long mode = GetFileMode(DataFile(), 3);
-  if (mode > 0) {
-    std::fprintf(stderr, "Notice: Clearing WRITETHRU flag from dat %s\n", base);
-    if (mode & kWriteThrough) {
-      if (SetFileMode(DataFile(), static_cast<std::uint32_t>(mode) & ~kWriteThrough) != kOk)
-        std::fprintf(stderr, "Error %d updating file mode for %s dat file.\n", GetLastErrors().lowLevelError, base);
-      changed = true;
-    }
-  } else {
-    std::fprintf(stdout, "Error getting file mode for %s. uerr_cod %d\n", base, GetLastErrors().lowLevelError);
-  }
-  mode = GetFileMode(IndexFile(), 3);
-  if (mode > 0) {
-    std::fprintf(stderr, "Notice: Clearing WRITETHRU flag from idx %s\n", base);
-    if (mode & kWriteThrough) {
-      if (SetFileMode(IndexFile(), static_cast<std::uint32_t>(mode) & ~kWriteThrough) != kOk)
-        std::fprintf(stderr, "Error %d updating file mode for %s idx file.\n", GetLastErrors().lowLevelError, base);
-      changed = true;
-    }
-  } else {
-    std::fprintf(stderr, "Error getting file mode for %s. uerr_cod %d\n", base, GetLastErrors().lowLevelError);
-  }
+  // The data file reports a mode it cannot read on standard output, the index
+  // file on standard error; both notices go to standard error.
+  const bool dataChanged = ClearFileWriteThrough(DataFile(), "dat", stdout, base);
+  const bool indexChanged = ClearFileWriteThrough(IndexFile(), "idx", stderr, base);
+  const bool changed = dataChanged || indexChanged;
   if (changed) {
     CloseFileSet(m_ifil);
     if (OpenFileSet(m_ifil) != kOk) return -1;
