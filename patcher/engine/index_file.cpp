@@ -133,7 +133,12 @@ bool IndexFile::Refresh() {
 }
 
 int IndexFile::Grow(uint64_t minPages) {
-  uint64_t current = MappedPages();
+  // Another process may have grown the file past this process's mapping, and may
+  // use the pages it added: the file only ever grows here, from its own size.
+  struct stat st;
+  if (::fstat(m_fd, &st) != 0) return errno;
+  uint64_t current = std::max<uint64_t>(MappedPages(), static_cast<uint64_t>(st.st_size) / kPageSize);
+  if (current >= minPages) return Map(current * kPageSize);
   uint64_t pages = std::max<uint64_t>(minPages, current + std::min<uint64_t>(std::max<uint64_t>(current, kInitialPages), kMaxGrowthPages));
   if (pages > 0xffffffffULL) return EFBIG;
   if (::ftruncate(m_fd, static_cast<off_t>(pages * kPageSize)) != 0) return errno;
@@ -234,7 +239,9 @@ IndexFile::Result IndexFile::Find(uint64_t key, LeafValue* value) const {
   Path path;
   if (!Descend(key, &path)) return Result::kDamaged;
   if (path.empty()) return Result::kMissing;
+  // Looked at again: another process may have changed the page since the descent.
   const LeafNode* leaf = LeafAt(path.back().page);
+  if (!leaf) return Result::kDamaged;
   uint32_t slot = path.back().slot;
   if (slot < leaf->h.count && leaf->keys[slot] == key) {
     *value = leaf->values[slot];
@@ -292,7 +299,9 @@ IndexFile::Result IndexFile::After(uint64_t key, IndexEntry* entry) const {
     if (level < 0) return Result::kMissing;
     path.resize(static_cast<size_t>(level) + 1);
     path.back().slot += 1;
-    uint32_t page = InnerAt(path.back().page)->children[path.back().slot];
+    const InnerNode* parent = InnerAt(path.back().page);
+    if (!parent) return Result::kDamaged;
+    uint32_t page = parent->children[path.back().slot];
     for (uint32_t l = static_cast<uint32_t>(level) + 1; l + 1 < height; ++l) {
       const InnerNode* inner = InnerAt(page);
       if (!inner) return Result::kDamaged;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include <filesystem>
 #include <map>
 #include <random>
 
@@ -197,6 +198,24 @@ TEST_F(IndexFileTest, DamagedNodesAreReportedNotFollowed) {
   }
   // Restored, the tree is whole again.
   ExpectMatchesModel();
+}
+
+TEST_F(IndexFileTest, GrowingNeverShrinksAFileAnotherMappingUses) {
+  // Two mappings of one file, as two processes have it: the one that lags behind
+  // grows from the file's size, not from its own mapping, and sees the pages the
+  // other added.
+  IndexFile lagging;
+  ASSERT_EQ(lagging.Open(dir / "t.idx", false), 0);
+  const uint32_t small = lagging.MappedPages();
+  ASSERT_EQ(index.Reserve(small * 8), 0);
+  const uint32_t big = index.MappedPages();
+  ASSERT_GT(big, small * 8);
+  ASSERT_EQ(lagging.Reserve(small), 0);
+  EXPECT_GE(lagging.MappedPages(), big);
+  EXPECT_EQ(std::filesystem::file_size(dir / "t.idx"), uint64_t{big} * kPageSize);
+  // The far end of the other mapping is still backed by the file.
+  reinterpret_cast<uint8_t*>(index.Header())[uint64_t{big} * kPageSize - 1] = 1;
+  EXPECT_EQ(reinterpret_cast<uint8_t*>(lagging.Header())[uint64_t{big} * kPageSize - 1], 1);
 }
 
 }  // namespace
