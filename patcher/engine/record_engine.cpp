@@ -46,6 +46,7 @@ struct SharedPair {
   };
   std::vector<HeldLock> heldLocks;
   bool locksPlaced = false;  // some record lock needs releasing
+  bool notesPending = false; // some read lock is only a note
   bool holdsWriter = false;
 };
 
@@ -160,20 +161,34 @@ std::atomic_ref<uint64_t> Openers(IndexFile& index) { return std::atomic_ref<uin
 // pair later sees them. A read lock only has to keep other processes from
 // changing the record while it is held; as long as no other process has the pair
 // open it stays a note of our own (sparing two system calls per read), and it
-// becomes a byte-range lock as soon as another process has opened the pair. A
-// process that opens the pair in the middle of a read sees the record before or
-// after its own change, whole: records are never changed in place.
-bool LockRecord(SharedPair& pair, uint64_t key, short type) {
-  const int fd = pair.data.Descriptor();
-  const bool others = Openers(pair.index).load() > 1;
-  if (others) {
+// becomes a byte-range lock once this process sees that another has opened the
+// pair (at its next lock or read). Until then the newcomer may change a noted
+// record; records are never changed in place, so the copy that positioning found
+// stays whole until its slot is reused, and ReadRecord checks that it reads that
+// copy (see there).
+//
+// Places the read locks that are still notes once another process has the pair
+// open; true when another process has it open.
+bool PlaceNotes(SharedPair& pair) {
+  if (Openers(pair.index).load() <= 1) return false;
+  if (pair.notesPending) {
+    pair.notesPending = false;
     for (auto& held : pair.heldLocks) {
-      if (!held.placed && SetLock(fd, held.type, RecordLockByte(held.key), 1, false, nullptr)) {
+      if (held.placed) continue;
+      if (SetLock(pair.data.Descriptor(), held.type, RecordLockByte(held.key), 1, false, nullptr)) {
         held.placed = true;
         pair.locksPlaced = true;
+      } else {
+        pair.notesPending = true;  // another process holds it: the record cannot be counted on
       }
     }
   }
+  return true;
+}
+
+bool LockRecord(SharedPair& pair, uint64_t key, short type) {
+  const int fd = pair.data.Descriptor();
+  const bool others = PlaceNotes(pair);
   const bool place = type == F_WRLCK || others;
   for (auto& held : pair.heldLocks) {
     if (held.key != key) continue;
@@ -191,6 +206,7 @@ bool LockRecord(SharedPair& pair, uint64_t key, short type) {
     pair.locksPlaced = true;
   }
   pair.heldLocks.push_back({key, type, place});
+  if (!place) pair.notesPending = true;
   return true;
 }
 
@@ -200,6 +216,7 @@ void ReleaseRecordLocks(SharedPair& pair) {
   if (pair.locksPlaced || pair.holdsWriter)
     SetLock(pair.data.Descriptor(), F_UNLCK, pair.holdsWriter ? kWriterLockByte : kRecordLockBase, 0, false, nullptr);
   pair.heldLocks.clear();
+  pair.notesPending = false;
   pair.locksPlaced = false;
   pair.holdsWriter = false;
 }
@@ -1104,9 +1121,14 @@ int ReadRecord(int dataFileNumber, void* buffer, uint32_t length) {
   if (!set->hasCurrent) return Fail(e, kNoCurrentRecord, dataFileNumber);
   if (!buffer && length > 0) return Fail(e, kBadArgument, dataFileNumber);
   SharedPair& pair = *set->pair;
-  uint32_t want = std::min(length, set->currentValue.length);
-  // The record may have moved if another process replaced it since it was found
-  // (only possible without locks): look it up again a few times.
+  if (e.lockMode != kLockNone) PlaceNotes(pair);
+  // The record may have moved since it was found if another process changed it
+  // (without locks, or while a read lock was still a note): look it up again a few
+  // times. The caller sized its buffer by the length GetRecordLength told, so a
+  // copy of another length is never handed out in its place: that answers 42, and
+  // the current record becomes the new copy.
+  const uint32_t told = set->currentValue.length;
+  const uint32_t want = std::min(length, told);
   for (int attempt = 0; attempt < 4; ++attempt) {
     int error = 0;
     int rc = pair.data.ReadImage(uint64_t{set->currentValue.offset32} * kSlotAlign, set->currentValue.length, buffer,
@@ -1122,9 +1144,13 @@ int ReadRecord(int dataFileNumber, void* buffer, uint32_t length) {
     IndexFile::Result r;
     rc = ReadIndex(e, pair, dataFileNumber, [&] { return pair.index.Find(set->currentKey, &now); }, &r);
     if (rc != kOk) return rc;
+    if (r == IndexFile::Result::kMissing) {  // removed since
+      set->hasCurrent = false;
+      return Fail(e, kNoCurrentRecord, dataFileNumber);
+    }
     if (r != IndexFile::Result::kFound || now == set->currentValue) break;
     set->currentValue = now;
-    want = std::min(length, now.length);
+    if (now.length != told) return Fail(e, kRecordLocked, dataFileNumber);
   }
   return Fail(e, kRecordDamaged, dataFileNumber);
 }

@@ -197,7 +197,10 @@ int GetLastKey(int indexFileNumber, void* fixedPart);
 
 // Length of the current record; 0 when there is none (the reason in GetLastErrors).
 uint32_t GetRecordLength(int dataFileNumber);
-// Copies the current record (at most `length` bytes) into `buffer`.
+// Copies the current record (at most `length` bytes) into `buffer`. A record that
+// another process replaced since it was positioned on is read in its new copy when
+// that has the length GetRecordLength told; else 42 (GetRecordLength now tells the
+// new length), or 33 when the record was removed.
 int ReadRecord(int dataFileNumber, void* buffer, uint32_t length);
 int InsertRecord(int dataFileNumber, const void* image, uint32_t length);
 int ReplaceRecord(int dataFileNumber, const void* image, uint32_t length);

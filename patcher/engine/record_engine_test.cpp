@@ -186,6 +186,57 @@ TEST_F(RecordEngineTest, EveryNameFormOpensTheSamePair) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()), 2);
 }
 
+TEST_F(RecordEngineTest, ARecordChangedSincePositioningIsReadWholeOrNotAtAll) {
+  // A second open of the pair changes the record the first one is positioned on,
+  // as another process may do: the reader never gets bytes of a copy whose length
+  // differs from the one GetRecordLength told it.
+  Create();
+  IFIL other = def;
+  other.dataFileNumber = -1;
+  ASSERT_EQ(OpenFileSet(other), kOk);
+  struct Case {
+    const char* what;
+    const char* now;  // null: removed
+    int read;
+  };
+  const Case cases[] = {
+      {"replaced by a copy of the same length", "wxyz", kOk},
+      {"replaced by a longer copy", "a longer blob", kRecordLocked},
+      {"replaced by a shorter copy", "ab", kRecordLocked},
+      {"removed", nullptr, kNoCurrentRecord},
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ(Put(1, 1, "abcd"), kOk);
+    uint8_t fixed[8];
+    ASSERT_EQ(GetEqualKey(def.dataFileNumber + 1, Key(1, 1).data(), fixed), kOk);
+    const uint32_t told = GetRecordLength(def.dataFileNumber);
+    ASSERT_EQ(told, 16u);
+    if (c.now) {
+      ASSERT_EQ(Put(other, 1, 1, c.now), kOk);
+    } else {
+      ASSERT_EQ(GetEqualKey(other.dataFileNumber + 1, Key(1, 1).data(), fixed), kOk);
+      ASSERT_EQ(RemoveRecord(other.dataFileNumber), kOk);
+    }
+    std::vector<uint8_t> image(told);
+    EXPECT_EQ(ReadRecord(def.dataFileNumber, image.data(), told), c.read) << c.what;
+    if (c.read == kOk) {
+      EXPECT_EQ(std::string(image.begin() + 12, image.end()), c.now) << c.what;
+    }
+    if (c.read == kRecordLocked) {
+      // The new copy is the current record now, and reads whole.
+      const uint32_t now = GetRecordLength(def.dataFileNumber);
+      ASSERT_EQ(now, 12 + std::strlen(c.now)) << c.what;
+      image.resize(now);
+      ASSERT_EQ(ReadRecord(def.dataFileNumber, image.data(), now), kOk) << c.what;
+      EXPECT_EQ(std::string(image.begin() + 12, image.end()), c.now) << c.what;
+    }
+    if (c.read == kNoCurrentRecord) {
+      EXPECT_EQ(GetRecordLength(def.dataFileNumber), 0u) << c.what;
+    }
+  }
+  ASSERT_EQ(CloseFileSet(other), kOk);
+}
+
 TEST_F(RecordEngineTest, StoredModesParametersAndDefinitions) {
   def.dataFileMode = 6 | kWriteThrough;
   def.indexFileMode = 2 | kWriteThrough;
