@@ -123,6 +123,12 @@ std::string BaseName(const std::string& name) {
   return name;
 }
 
+std::atomic<PauseHook> g_pauseHook{nullptr};
+
+inline void Pause(PausePoint point) {
+  if (PauseHook hook = g_pauseHook.load(std::memory_order_relaxed)) hook(point);
+}
+
 // ---------------------------------------------------------------------------
 // Byte-range locks on the data file
 
@@ -386,6 +392,7 @@ class Change {
     ChangeSequence(index).fetch_add(1);
     index.Header()->clean = 0;
     m_open = true;
+    Pause(PausePoint::kChanging);
     return kOk;
   }
 
@@ -441,6 +448,7 @@ int ReadIndex(Engine& e, SharedPair& pair, int fileNumber, const Lookup& lookup,
     bool sound = (before & 1) == 0 && index.Refresh();
     if (sound) {
       IndexFile::Result r = lookup();
+      Pause(PausePoint::kLookedUp);
       std::atomic_thread_fence(std::memory_order_acquire);
       if (ChangeSequence(index).load(std::memory_order_relaxed) == before) {
         if (r != IndexFile::Result::kDamaged) {
@@ -480,6 +488,14 @@ int ReadIndex(Engine& e, SharedPair& pair, int fileNumber, const Lookup& lookup,
 
 // ---------------------------------------------------------------------------
 // Opening and closing pairs
+//
+// Who writes the shared index: a process alone with the pair (holding the open
+// lock exclusively, so no other process has the index mapped) may reset, rebuild
+// and shrink it; every other change is made in place by the holder of the writer
+// lock, with the change sequence odd from its start to its end. Nothing else
+// writes it (but for the opener count, which each process moves atomically): that
+// is what lets readers trust a view that the change sequence says is whole, and
+// writers trust the tree and the free-slot lists they find.
 
 int StatPath(const std::string& path, struct stat* st, int* error) {
   if (::stat(path.c_str(), st) == 0) return kOk;
@@ -488,6 +504,7 @@ int StatPath(const std::string& path, struct stat* st, int* error) {
 }
 
 void ClosePair(Engine& e, SharedPair* pair) {
+  Pause(PausePoint::kClosing);
   if (pair->index.IsOpen() && pair->data.IsOpen()) {
     // Alone with the pair: mark it clean when no change is under way.
     IndexFile& index = pair->index;
@@ -543,6 +560,7 @@ int OpenPair(Engine& e, const IFIL& definition, int fileNumber, SharedPair** out
   // Alone with the pair: check it, and repair it after an unclean stop. Otherwise
   // wait until whoever checks it alone has finished.
   int fd = pair->data.Descriptor();
+  Pause(PausePoint::kOpening);
   bool alone = SetLock(fd, F_WRLCK, kOpenLockByte, 1, false, nullptr);
   if (!alone && !SetLock(fd, F_RDLCK, kOpenLockByte, 1, true, &error)) return Fail(e, kReadFailed, fileNumber, error);
   // Another process may have written the header while we waited.
@@ -563,11 +581,13 @@ int OpenPair(Engine& e, const IFIL& definition, int fileNumber, SharedPair** out
       rc = Repair(pair->data, index, shape, true, Progress{}, &error);
       if (rc != kOk) return Fail(e, rc, fileNumber, error);
     }
+    Pause(PausePoint::kOpened);
     Openers(index).store(1);
     SetLock(fd, F_RDLCK, kOpenLockByte, 1, false, nullptr);
   } else if (!pair->index.Refresh() || !pair->index.HeaderSound(salt)) {
     return Fail(e, kIndexDamaged, fileNumber + 1);
   } else {
+    Pause(PausePoint::kOpened);
     Openers(pair->index).fetch_add(1);
   }
   pair->users = 1;
@@ -614,6 +634,7 @@ int Position(Engine& e, OpenSet& set, int fileNumber, const IndexEntry& entry, v
   set.positioned = true;
   set.currentKey = entry.key;
   set.hasCurrent = false;
+  Pause(PausePoint::kPositioned);
   if (!LockForMode(e, *set.pair, entry.key)) return Fail(e, kRecordLocked, fileNumber);
   set.currentValue = entry.value;
   set.hasCurrent = true;
@@ -802,19 +823,34 @@ int CreateFileSet(IFIL& definition, const uint8_t dataCreation[kCreationBlockSiz
   int rc = DataFile::Create(dataPath, definition.dataFileMode, definition.indexFileMode, dataCreation, indexCreation,
                             &error);
   if (rc != kOk) return Fail(e, rc, number, error);
+  Pause(PausePoint::kDataFileCreated);
+  // From the moment the data file has its name, other processes may open the pair
+  // and change it. The index is set up only under the exclusive open lock, like
+  // every check or repair by a process alone with the pair, and only when it does
+  // not already belong to this data file: a process that got in first has set it
+  // up and may have recorded changes in it (and may still have it mapped), so
+  // emptying or truncating it now would lose those records and reuse their space.
   {
     DataFile data;
     rc = data.Open(dataPath, &error);
-    IndexFile index;
-    int err = rc == kOk ? index.Open(indexPath, true) : 0;
-    if (rc == kOk && err == 0) err = index.Reset(data.Header().salt, true);
-    if (rc == kOk && err == 0) index.Header()->clean = 1;
-    if (rc != kOk || err != 0) {
-      index.Close();
-      data.Close();
-      ::unlink(dataPath.c_str());
-      return Fail(e, kCreateIndexFailed, number + 1, err ? err : error);
+    // Should even that fail, the data file stays: another process may use it
+    // already, and the next open sets up its index.
+    if (rc != kOk) return Fail(e, kCreateIndexFailed, number + 1, error);
+    if (SetLock(data.Descriptor(), F_WRLCK, kOpenLockByte, 1, false, nullptr)) {
+      IndexFile index;
+      int err = index.Open(indexPath, true);
+      if (err == 0 && !index.HeaderSound(data.Header().salt)) {
+        err = index.Reset(data.Header().salt, true);
+        if (err == 0) index.Header()->clean = 1;
+      }
+      if (err != 0) {
+        // Nobody else has the pair open: the data file goes again.
+        index.Close();
+        ::unlink(dataPath.c_str());
+        return Fail(e, kCreateIndexFailed, number + 1, err);
+      }
     }
+    // Else another process has the pair open and has set up its index.
   }
   SharedPair* pair = nullptr;
   rc = OpenPair(e, definition, number, &pair);
@@ -1269,6 +1305,11 @@ int RemoveRecord(int dataFileNumber) {
   set->hasCurrent = false;
   return Succeed(e);
 }
+
+// ---------------------------------------------------------------------------
+// Test support
+
+void SetPauseHook(PauseHook hook) { g_pauseHook.store(hook); }
 
 // ---------------------------------------------------------------------------
 // Rebuild and check

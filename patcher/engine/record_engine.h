@@ -230,4 +230,21 @@ struct CheckReport {
 // Reads a closed pair and reports on it without changing anything.
 int CheckFileSet(const IFIL& definition, CheckReport& report);
 
+// --- test support ---------------------------------------------------------------
+// Places inside the engine where another process can step in: a test makes a
+// process dwell there (sched_yield, a short sleep) so that rare interleavings of
+// several processes come up often. Without a hook a point costs one load.
+enum class PausePoint {
+  kDataFileCreated,  // CreateFileSet: the data file exists, its index is not set up yet
+  kOpening,          // OpenPair: the data file is open, the open lock not yet taken
+  kOpened,           // OpenPair: checked (or joined) the pair, not yet counted as an opener
+  kChanging,         // a change is under way (writer lock held, change sequence odd)
+  kLookedUp,         // a lookup read the shared index and has not yet checked it was stable
+  kPositioned,       // a record was found and is about to be locked
+  kClosing,          // ClosePair: about to find out whether this process is the last
+};
+using PauseHook = void (*)(PausePoint point);
+// Sets the hook of this process (null: none). Meant for tests only.
+void SetPauseHook(PauseHook hook);
+
 }  // namespace qx::engine
