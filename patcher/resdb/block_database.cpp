@@ -217,7 +217,11 @@ void BlockDatabase_t::CreatePair() {
   IFIL definition = F::MakeDefinition(m_sBaseName);
   std::uint8_t block[kCreationBlockSize];
   F::MakeCreationBlock(block);
-  if (CreateFileSet(definition, block, block) != kOk) FatalFailure("Cannot create inventory files");
+  const int rc = CreateFileSet(definition, block, block);
+  // Another program created the pair between our open and our create: it is
+  // the pair we wanted, and Open goes on to open it.
+  if (rc == kDataFileExists) return;
+  if (rc != kOk) FatalFailure("Cannot create inventory files");
   if (CloseFileSet(definition) != kOk) FatalFailure("Cannot close inventory files after creation.");
 }
 

@@ -723,3 +723,50 @@ TEST(EngineProcesses, KilledWriterIsRepairedUnderAWatcher) { KillLoop(40, true);
 
 }  // namespace
 }  // namespace qx::engine
+
+namespace qx::engine {
+namespace {
+
+// Two programs that open a pair that does not exist yet, at the same moment,
+// both through the block database: whichever creates it, both end up using the
+// one pair, and neither ends the process because the other was first.
+TEST(EngineProcesses, TwoOpenersOfANewPairBothGetIt) {
+  const int rounds = 40;
+  for (int round = 0; round < rounds; ++round) {
+    test::TempDir dir;
+    const std::string path = dir / "ResourceDatabase.dat";
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    auto opener = [&](uint32_t type) {
+      return [&, type] {
+        char c;
+        if (::read(go[0], &c, 1) != 1) return 2;
+        BlockDatabase_t db(true);
+        if (db.Open(path.c_str(), false) != 0) return 3;
+        const char blob[] = "x";
+        if (db.Put(type, 1, sizeof blob, blob) != 0) return 4;
+        return 0;
+      };
+    };
+    pid_t a = Spawn(opener(1));
+    pid_t b = Spawn(opener(2));
+    ASSERT_EQ(::write(go[1], "ab", 2), 2);
+    EXPECT_EQ(WaitFor(a), 0) << "round " << round;
+    EXPECT_EQ(WaitFor(b), 0) << "round " << round;
+    ::close(go[0]);
+    ::close(go[1]);
+
+    BlockDatabase_t db(true);
+    ASSERT_EQ(db.Open(path.c_str(), true), 0);
+    for (uint32_t type : {1u, 2u}) {
+      std::uint32_t size = 0;
+      unsigned char* data = nullptr;
+      ASSERT_EQ(db.Get(type, 1, &size, &data), 0) << "round " << round << " type " << type;
+      delete[] data;
+    }
+    if (HasFailure()) return;
+  }
+}
+
+}  // namespace
+}  // namespace qx::engine
