@@ -1085,58 +1085,47 @@ int GetEqualKey(int indexFileNumber, const void* key, void* fixedPart) {
   return Position(e, *set, indexFileNumber, entry, fixedPart);
 }
 
-int GetFirstKey(int indexFileNumber, void* fixedPart) {
+namespace {
+
+// GetFirstKey, GetNextKey and GetLastKey: `find(set, &entry)` looks the entry up
+// in the tree; when there is none the position stays where it was.
+template <typename Find>
+int StepTo(int indexFileNumber, void* fixedPart, bool needsPosition, Find find) {
   Engine& e = TheEngine();
   std::lock_guard guard(e.mutex);
   OpenSet* set = IndexSet(e, indexFileNumber);
   if (!set) return Fail(e, kBadFileNumber, indexFileNumber);
   if (!fixedPart) return Fail(e, kBadArgument, indexFileNumber);
+  if (needsPosition && !set->positioned) return Fail(e, kNoCurrentRecord, indexFileNumber);
   IndexEntry entry;
   IndexFile::Result r;
-  int rc = ReadIndex(e, *set->pair, indexFileNumber, [&] { return set->pair->index.First(&entry); }, &r);
+  int rc = ReadIndex(e, *set->pair, indexFileNumber, [&] { return find(*set, &entry); }, &r);
   if (rc != kOk) return rc;
   if (r != IndexFile::Result::kFound) {
     set->hasCurrent = false;
     return TreeResult(e, r, indexFileNumber);
   }
   return Position(e, *set, indexFileNumber, entry, fixedPart);
+}
+
+}  // namespace
+
+int GetFirstKey(int indexFileNumber, void* fixedPart) {
+  return StepTo(indexFileNumber, fixedPart, false, [](OpenSet& set, IndexEntry* entry) {
+    return set.pair->index.First(entry);
+  });
 }
 
 int GetNextKey(int indexFileNumber, void* fixedPart) {
-  Engine& e = TheEngine();
-  std::lock_guard guard(e.mutex);
-  OpenSet* set = IndexSet(e, indexFileNumber);
-  if (!set) return Fail(e, kBadFileNumber, indexFileNumber);
-  if (!fixedPart) return Fail(e, kBadArgument, indexFileNumber);
-  if (!set->positioned) return Fail(e, kNoCurrentRecord, indexFileNumber);
-  IndexEntry entry;
-  IndexFile::Result r;
-  uint64_t from = set->currentKey;
-  int rc = ReadIndex(e, *set->pair, indexFileNumber, [&] { return set->pair->index.After(from, &entry); }, &r);
-  if (rc != kOk) return rc;
-  if (r != IndexFile::Result::kFound) {
-    // Past the last key the position stays where it was.
-    set->hasCurrent = false;
-    return TreeResult(e, r, indexFileNumber);
-  }
-  return Position(e, *set, indexFileNumber, entry, fixedPart);
+  return StepTo(indexFileNumber, fixedPart, true, [](OpenSet& set, IndexEntry* entry) {
+    return set.pair->index.After(set.currentKey, entry);
+  });
 }
 
 int GetLastKey(int indexFileNumber, void* fixedPart) {
-  Engine& e = TheEngine();
-  std::lock_guard guard(e.mutex);
-  OpenSet* set = IndexSet(e, indexFileNumber);
-  if (!set) return Fail(e, kBadFileNumber, indexFileNumber);
-  if (!fixedPart) return Fail(e, kBadArgument, indexFileNumber);
-  IndexEntry entry;
-  IndexFile::Result r;
-  int rc = ReadIndex(e, *set->pair, indexFileNumber, [&] { return set->pair->index.Last(&entry); }, &r);
-  if (rc != kOk) return rc;
-  if (r != IndexFile::Result::kFound) {
-    set->hasCurrent = false;
-    return TreeResult(e, r, indexFileNumber);
-  }
-  return Position(e, *set, indexFileNumber, entry, fixedPart);
+  return StepTo(indexFileNumber, fixedPart, false, [](OpenSet& set, IndexEntry* entry) {
+    return set.pair->index.Last(entry);
+  });
 }
 
 uint32_t GetRecordLength(int dataFileNumber) {
