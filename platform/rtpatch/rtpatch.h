@@ -42,11 +42,12 @@
 // the patch. With the default segment size that is under 260 MiB in the worst
 // case; an update of files up to 20 MB peaks near 80 MiB resident.
 //
-// Durability: files are not flushed one by one (that would cost as much as
-// the whole application on a busy disk). A replaced file is renamed over its
-// target, which file systems such as ext4 order after the file's data, so
-// after a power loss it is old or new, never empty; an added file found empty
-// is taken for an interrupted add and written again.
+// Durability: each produced file's write-back is started as soon as it is
+// written, and one barrier for the whole file system (syncfs) comes before the
+// first rename, so every new file is on the disk before any replaces its
+// target: after a power loss during the renames each file is old or new, never
+// empty, and the patch applies again to finish. (Flushing file by file would
+// cost as much as the whole application on a busy disk.)
 //
 // Threads: the files are produced by a few worker threads, but the callback
 // is only ever called on the caller's thread, in the order above. Two calls
