@@ -763,6 +763,21 @@ int FreeOldCopy(Engine& e, SharedPair& pair, int fileNumber, const LeafValue& va
 
 uint32_t ReservePages(SharedPair& pair) { return pair.index.Header()->height * 2 + 8; }
 
+// Opens the pair of `definition` as the file numbers `number` (data, a free
+// slot's) and `number` + 1 (index), and stores the data number in it.
+int OpenAsSet(Engine& e, IFIL& definition, int number) {
+  SharedPair* pair = nullptr;
+  int rc = OpenPair(e, definition, number, &pair);
+  if (rc != kOk) return rc;
+  auto set = std::make_unique<OpenSet>();
+  set->pair = pair;
+  set->openDataMode = definition.dataFileMode;
+  set->openIndexMode = definition.indexFileMode;
+  e.sets[static_cast<size_t>(number / 2)] = std::move(set);
+  definition.dataFileNumber = number;
+  return Succeed(e);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -852,33 +867,14 @@ int CreateFileSet(IFIL& definition, const uint8_t dataCreation[kCreationBlockSiz
     }
     // Else another process has the pair open and has set up its index.
   }
-  SharedPair* pair = nullptr;
-  rc = OpenPair(e, definition, number, &pair);
-  if (rc != kOk) return rc;
-  auto set = std::make_unique<OpenSet>();
-  set->pair = pair;
-  set->openDataMode = definition.dataFileMode;
-  set->openIndexMode = definition.indexFileMode;
-  e.sets[static_cast<size_t>(number / 2)] = std::move(set);
-  definition.dataFileNumber = number;
-  return Succeed(e);
+  return OpenAsSet(e, definition, number);
 }
 
 int OpenFileSet(IFIL& definition) {
   Engine& e = TheEngine();
   std::lock_guard guard(e.mutex);
   if (e.starts == 0) return Fail(e, kEngineNotStarted, -1);
-  int number = FreeSetSlot(e) * 2;
-  SharedPair* pair = nullptr;
-  int rc = OpenPair(e, definition, number, &pair);
-  if (rc != kOk) return rc;
-  auto set = std::make_unique<OpenSet>();
-  set->pair = pair;
-  set->openDataMode = definition.dataFileMode;
-  set->openIndexMode = definition.indexFileMode;
-  e.sets[static_cast<size_t>(number / 2)] = std::move(set);
-  definition.dataFileNumber = number;
-  return Succeed(e);
+  return OpenAsSet(e, definition, FreeSetSlot(e) * 2);
 }
 
 int CloseFileSet(IFIL& definition) {
