@@ -35,14 +35,6 @@ void WriteFile(const std::string& a_sPath, const std::string& a_sContent) {
   std::ofstream(a_sPath, std::ios::binary) << a_sContent;
 }
 
-FaultRule_t MakeFault(Fault a_fault, const std::string& a_sMethod, int a_nTimes = -1) {
-  FaultRule_t rule;
-  rule.fault = a_fault;
-  rule.method = a_sMethod;
-  rule.times = a_nTimes;
-  return rule;
-}
-
 // A started worker against the fault server, stopped after each test.
 class MyThreadTest : public ::testing::Test {
  protected:
@@ -107,7 +99,7 @@ TEST_F(MyThreadTest, RunsEachKindOfJobWithNormalisedHostAndPath) {
 
 TEST_F(MyThreadTest, FailedJobsReportTheirSocketError) {
   WriteFile(Site("f.rtp"), "data");
-  m_server.AddFault(MakeFault(Fault::kNotFound, "HEAD"));
+  m_server.AddFault(FaultRule_t::For(Fault::kNotFound, "HEAD"));
 
   // A size of 0 is a failure, without a socket error.
   m_worker->GetFileSize("127.0.0.1", Port(), "f.rtp");
@@ -144,7 +136,7 @@ TEST_F(MyThreadTest, FailedJobsReportTheirSocketError) {
 
 TEST_F(MyThreadTest, TimeOutAbandonsAStalledJobAndTheNextJobRuns) {
   WriteFile(Site("map"), "1.0 1.1\n");
-  m_server.AddFault(MakeFault(Fault::kStall, "GET", 1));
+  m_server.AddFault(FaultRule_t::For(Fault::kStall, "GET", "", 1));
   m_worker->SetTimeout(2);
 
   const auto start = Clock::now();
@@ -165,7 +157,7 @@ TEST_F(MyThreadTest, TimeOutAbandonsAStalledJobAndTheNextJobRuns) {
 
 TEST_F(MyThreadTest, WithoutATimeOutASlowDownloadIsWaitedFor) {
   WriteFile(Site("slow.rtp"), std::string(30000, 's'));
-  FaultRule_t trickle = MakeFault(Fault::kTrickle, "GET");
+  FaultRule_t trickle = FaultRule_t::For(Fault::kTrickle, "GET");
   trickle.chunk = 1000;
   trickle.delayMs = 80;  // about 2.4 s in all
   m_server.AddFault(trickle);
@@ -179,7 +171,7 @@ TEST_F(MyThreadTest, WithoutATimeOutASlowDownloadIsWaitedFor) {
 
 TEST_F(MyThreadTest, CancelFailsTheWaitAndKeepsTheReceivedBytes) {
   WriteFile(Site("big.rtp"), std::string(400000, 'b'));
-  FaultRule_t trickle = MakeFault(Fault::kTrickle, "GET", 1);
+  FaultRule_t trickle = FaultRule_t::For(Fault::kTrickle, "GET", "", 1);
   trickle.chunk = 8192;
   trickle.delayMs = 10;
   m_server.AddFault(trickle);

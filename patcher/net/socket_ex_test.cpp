@@ -46,15 +46,6 @@ std::string Pattern(std::size_t a_nSize) {
   return text;
 }
 
-FaultRule_t MakeFault(Fault a_fault, const std::string& a_sMethod = "", int a_nTimes = -1, std::int64_t a_nAfter = 0) {
-  FaultRule_t rule;
-  rule.fault = a_fault;
-  rule.method = a_sMethod;
-  rule.times = a_nTimes;
-  rule.after = a_nAfter;
-  return rule;
-}
-
 // The client against the fault server, with a throw-away installation for the log.
 class SocketExTest : public ::testing::Test {
  protected:
@@ -178,7 +169,7 @@ TEST_F(SocketExTest, ResumesOrRewritesAPartialFile) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     m_server.ClearFaults();
-    if (c.serverIgnoresRange) m_server.AddFault(MakeFault(Fault::kIgnoreRange));
+    if (c.serverIgnoresRange) m_server.AddFault(FaultRule_t::For(Fault::kIgnoreRange));
     WriteFile(Local("f.rtp"), c.localBefore);
     ASSERT_TRUE(GetFile("f.rtp", Local("f.rtp")));
     EXPECT_EQ(ReadFile(Local("f.rtp")), content);
@@ -206,7 +197,7 @@ TEST_F(SocketExTest, ErrorStatusesFailWithoutTouchingTheLocalFile) {
     SCOPED_TRACE(static_cast<int>(c.fault));
     TestInstallation::ClearLog();
     m_server.ClearFaults();
-    m_server.AddFault(MakeFault(c.fault, "GET"));
+    m_server.AddFault(FaultRule_t::For(c.fault, "GET"));
     std::filesystem::remove(Local("f.rtp"));
     if (!c.localBefore.empty()) WriteFile(Local("f.rtp"), c.localBefore);
 
@@ -223,7 +214,7 @@ TEST_F(SocketExTest, ErrorStatusesFailWithoutTouchingTheLocalFile) {
 
 TEST_F(SocketExTest, HeaderLongerThanTheFirstBlockFailsEveryTransfer) {
   WriteFile(Site("f.rtp"), Pattern(100));
-  FaultRule_t longHeader = MakeFault(Fault::kLongHeader, "GET");
+  FaultRule_t longHeader = FaultRule_t::For(Fault::kLongHeader, "GET");
   longHeader.headerSize = 600;
   m_server.AddFault(longHeader);
 
@@ -244,7 +235,7 @@ TEST_F(SocketExTest, HeaderLongerThanTheFirstBlockFailsEveryTransfer) {
 
 TEST_F(SocketExTest, ConnectionClosedBeforeTheHeaderIsTriedElevenTimes) {
   WriteFile(Site("f.rtp"), Pattern(100));
-  m_server.AddFault(MakeFault(Fault::kCloseBeforeHeader, "GET"));
+  m_server.AddFault(FaultRule_t::For(Fault::kCloseBeforeHeader, "GET"));
 
   EXPECT_FALSE(GetFile("f.rtp", Local("f.rtp")));
   EXPECT_EQ(RequestsFor("GET").size(), 11u);
@@ -269,7 +260,9 @@ TEST_F(SocketExTest, BrokenBodiesResumeWhereTheyStopped) {
     SCOPED_TRACE(c.logged);
     m_server.ClearFaults();
     m_server.ClearRequests();
-    m_server.AddFault(MakeFault(c.fault, "GET", 1, 200000));
+    FaultRule_t cut = FaultRule_t::For(c.fault, "GET", "", 1);
+    cut.after = 200000;
+    m_server.AddFault(cut);
     std::filesystem::remove(Local("f.res"));
 
     ASSERT_TRUE(GetFile("f.res", Local("f.res")));
@@ -286,7 +279,7 @@ TEST_F(SocketExTest, BrokenBodiesResumeWhereTheyStopped) {
 TEST_F(SocketExTest, AbortDuringTheBodyKeepsTheReceivedBytesForTheNextAttempt) {
   const std::string content = Pattern(300000);
   WriteFile(Site("f.rtp"), content);
-  FaultRule_t slow = MakeFault(Fault::kTrickle, "GET", 1);
+  FaultRule_t slow = FaultRule_t::For(Fault::kTrickle, "GET", "", 1);
   slow.chunk = 4096;
   slow.delayMs = 5;
   m_server.AddFault(slow);
@@ -312,7 +305,9 @@ TEST_F(SocketExTest, AbortDuringTheBodyKeepsTheReceivedBytesForTheNextAttempt) {
 
 TEST_F(SocketExTest, AbortEndsAStalledTransferAtOnce) {
   WriteFile(Site("f.rtp"), Pattern(100000));
-  m_server.AddFault(MakeFault(Fault::kStallMidBody, "GET", -1, 30000));
+  FaultRule_t stall = FaultRule_t::For(Fault::kStallMidBody, "GET");
+  stall.after = 30000;
+  m_server.AddFault(stall);
   std::thread canceller = AbortWhenDone(30000, 200);
   EXPECT_FALSE(GetFile("f.rtp", Local("f.rtp")));
   canceller.join();
@@ -323,7 +318,7 @@ TEST_F(SocketExTest, AbortEndsAStalledTransferAtOnce) {
 
 TEST_F(SocketExTest, AResetBeforeTheHeaderIsRetriedOnANewConnection) {
   WriteFile(Site("f.rtp"), Pattern(3000));
-  m_server.AddFault(MakeFault(Fault::kResetBeforeHeader, "GET", 2));
+  m_server.AddFault(FaultRule_t::For(Fault::kResetBeforeHeader, "GET", "", 2));
   ASSERT_TRUE(GetFile("f.rtp", Local("f.rtp")));
   EXPECT_EQ(ReadFile(Local("f.rtp")), Pattern(3000));
   EXPECT_EQ(RequestsFor("GET").size(), 3u);
@@ -352,7 +347,7 @@ TEST_F(SocketExTest, ALocalFileThatCannotBeWrittenStopsTheDownloadWithItsBytesIn
 
   // Held while the body comes in: the transfer stops instead of leaving a
   // hole, and what is on disk is the true beginning of the file.
-  FaultRule_t slow = MakeFault(Fault::kTrickle, "GET", 1);
+  FaultRule_t slow = FaultRule_t::For(Fault::kTrickle, "GET", "", 1);
   slow.chunk = 8192;
   slow.delayMs = 5;
   m_server.AddFault(slow);
@@ -387,32 +382,32 @@ TEST_F(SocketExTest, ContentsAreCutToTheAnnouncedLength) {
             "GET /notes/News.TXT HTTP/1.1\r\nHost: 127.0.0.1\r\nPragma: no-cache\r\nCache-Control: no-cache\r\n"
             "Connection: close\r\n\r\n");
 
-  FaultRule_t shorter = MakeFault(Fault::kWrongLength, "GET", 1);
+  FaultRule_t shorter = FaultRule_t::For(Fault::kWrongLength, "GET", "", 1);
   shorter.delta = -5;
   m_server.AddFault(shorter);
   ASSERT_TRUE(GetContents("127.0.0.1", "notes/News.TXT", text));
   EXPECT_EQ(text, "Line ONE\nLine");
 
   // A body that ends before its announced length is not a success.
-  FaultRule_t longer = MakeFault(Fault::kWrongLength, "GET", 1);
+  FaultRule_t longer = FaultRule_t::For(Fault::kWrongLength, "GET", "", 1);
   longer.delta = 5;
   m_server.AddFault(longer);
   EXPECT_FALSE(GetContents("127.0.0.1", "notes/News.TXT", text));
   EXPECT_THAT(TestInstallation::LogText(), HasSubstr("The connection closed after 18 of 23 bytes"));
 
-  m_server.AddFault(MakeFault(Fault::kNotFound, "GET", 1));
+  m_server.AddFault(FaultRule_t::For(Fault::kNotFound, "GET", "", 1));
   EXPECT_FALSE(GetContents("127.0.0.1", "notes/News.TXT", text));
   EXPECT_EQ(TestInstallation::CountInLog("FileLenth==0, aborting\n"), 1);
 }
 
 TEST_F(SocketExTest, SizeQueryAsksAgainWhenTheServerClosesFirst) {
   WriteFile(Site("f.rtp"), Pattern(4321));
-  m_server.AddFault(MakeFault(Fault::kCloseBeforeHeader, "HEAD", 2));
+  m_server.AddFault(FaultRule_t::For(Fault::kCloseBeforeHeader, "HEAD", "", 2));
   ASSERT_TRUE(Connect());
   EXPECT_EQ(m_socket.GetRemoteFileSize("f.rtp", "127.0.0.1", m_server.GetPort()), 4321);
   EXPECT_EQ(RequestsFor("HEAD").size(), 3u);
 
-  m_server.AddFault(MakeFault(Fault::kNotFound, "HEAD", 1));
+  m_server.AddFault(FaultRule_t::For(Fault::kNotFound, "HEAD", "", 1));
   ASSERT_TRUE(Connect());
   EXPECT_EQ(m_socket.GetRemoteFileSize("f.rtp", "127.0.0.1", m_server.GetPort()), 0);
   EXPECT_EQ(m_socket.GetLastStatus(), 404);
@@ -420,7 +415,7 @@ TEST_F(SocketExTest, SizeQueryAsksAgainWhenTheServerClosesFirst) {
 
 TEST_F(SocketExTest, ARefusedReconnectionIsTheReportedError) {
   WriteFile(Site("f.rtp"), Pattern(100));
-  m_server.AddFault(MakeFault(Fault::kCloseBeforeHeader, "HEAD"));
+  m_server.AddFault(FaultRule_t::For(Fault::kCloseBeforeHeader, "HEAD"));
   ASSERT_TRUE(Connect());
   // The client waits 500 ms before it connects again; the server is gone by then.
   std::thread stopper([this] {

@@ -135,8 +135,8 @@ TEST_F(MaintenanceTest, WhenEveryServerFailsTheUserIsAsked) {
   // Retry: the file is deleted and asked for again from the first server.
   WriteBytes(m_install / "Quorvex.exe", "old");
   Offer("a", "Quorvex.exe", "fresh");
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/a/Maintenance/*", 1));
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/b/Maintenance/*"));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/a/Maintenance/*", 1));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/b/Maintenance/*"));
   Request("Quorvex.exe");
   Answers({"Retry"});
   EXPECT_TRUE(Maintain());
@@ -149,8 +149,8 @@ TEST_F(MaintenanceTest, WhenEveryServerFailsTheUserIsAsked) {
   // Cancel: the run fails, and the file it could not replace is gone.
   ui::CTranscript::Instance().Clear();
   m_server.ClearFaults();
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/a/Maintenance/*"));
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/b/Maintenance/*"));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/a/Maintenance/*"));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/b/Maintenance/*"));
   Request("Quorvex.exe");
   Answers({"Cancel"});
   m_install.ClearLog();
@@ -167,7 +167,7 @@ TEST_F(MaintenanceTest, CancelInTheWindowEndsTheRunWithoutAQuestion) {
   Offer("a", "Quorvex.exe", std::string(400000, 'z'));
   m_site.Write("a/Maintenance/1.0/Quorvex.exe.gz", std::string(400000, 'z'));  // stored plain: as large as sent
   Offer("b", "Quorvex.exe", "from b");
-  httpd::FaultRule_t trickle = Fault(httpd::Fault::kTrickle, "GET", "/a/Maintenance/*");
+  httpd::FaultRule_t trickle = httpd::FaultRule_t::For(httpd::Fault::kTrickle, "GET", "/a/Maintenance/*");
   trickle.chunk = 8192;
   trickle.delayMs = 20;
   m_server.AddFault(trickle);

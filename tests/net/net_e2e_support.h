@@ -191,14 +191,4 @@ class TestConnection_c : public InetConnection_c {
   std::size_t ChooseFirstDimensionServer(std::size_t) override { return m_nFirstDimensionServer; }
 };
 
-inline httpd::FaultRule_t Fault(httpd::Fault a_kind, const std::string& a_sMethod, const std::string& a_sPath,
-                                int a_nTimes = -1) {
-  httpd::FaultRule_t rule;
-  rule.fault = a_kind;
-  rule.method = a_sMethod;
-  rule.path = a_sPath;
-  rule.times = a_nTimes;
-  return rule;
-}
-
 }  // namespace qx::test

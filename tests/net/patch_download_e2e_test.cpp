@@ -74,7 +74,7 @@ TEST_F(PatchDownloadTest, FilesAlreadyCompleteCostOnlyTheirSizeRequests) {
 
 TEST_F(PatchDownloadTest, AFailedFileIsTriedOnceMoreOnTheSameServer) {
   const PatchSetContent_t set = m_site.AddPatch("patches", "1.0", "1.1");
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/patches/v1.0-v1.1/V1-0-V1-1.RES", 1));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/patches/v1.0-v1.1/V1-0-V1-1.RES", 1));
   m_conn.m_route = {set.name};
   m_conn.m_goodServers = {Server("/patches")};
   EXPECT_TRUE(GetPatches());
@@ -86,7 +86,7 @@ TEST_F(PatchDownloadTest, AFailedFileIsTriedOnceMoreOnTheSameServer) {
 TEST_F(PatchDownloadTest, AFileFailingTwiceIsFetchedFromTheNextServerWhichServesTheRestToo) {
   const PatchSetContent_t set = m_site.AddPatch("a", "1.0", "1.1");
   m_site.AddPatch("b", "1.0", "1.1");
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/a/v1.0-v1.1/V1-0-V1-1.RES"));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/a/v1.0-v1.1/V1-0-V1-1.RES"));
   m_conn.m_route = {set.name};
   m_conn.m_goodServers = {Server("/a"), Server("/b")};
   EXPECT_TRUE(GetPatches());
@@ -102,8 +102,8 @@ TEST_F(PatchDownloadTest, AFileFailingTwiceIsFetchedFromTheNextServerWhichServes
 TEST_F(PatchDownloadTest, WhenEveryServerFailsTheUserIsAskedAndRetryStartsAtTheFirst) {
   const PatchSetContent_t set = m_site.AddPatch("a", "1.0", "1.1");
   m_site.AddPatch("b", "1.0", "1.1");
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/a/v1.0-v1.1/V1-0-V1-1.CHK", 2));
-  m_server.AddFault(Fault(httpd::Fault::kNotFound, "GET", "/b/v1.0-v1.1/V1-0-V1-1.CHK", 2));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/a/v1.0-v1.1/V1-0-V1-1.CHK", 2));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kNotFound, "GET", "/b/v1.0-v1.1/V1-0-V1-1.CHK", 2));
   m_conn.m_route = {set.name};
   m_conn.m_goodServers = {Server("/a"), Server("/b")};
   Answers({"Retry"});
@@ -139,7 +139,7 @@ TEST_F(PatchDownloadTest, CancelAtTheQuestionEndsTheDownloadWithTheCauseInTheLog
 
 TEST_F(PatchDownloadTest, CancelInTheWindowDuringADownloadEndsAtOnceWithoutAQuestion) {
   const PatchSetContent_t set = m_site.AddPatch("patches", "1.0", "1.1", 400000);
-  httpd::FaultRule_t trickle = Fault(httpd::Fault::kTrickle, "GET", "/patches/v1.0-v1.1/V1-0-V1-1.RTP");
+  httpd::FaultRule_t trickle = httpd::FaultRule_t::For(httpd::Fault::kTrickle, "GET", "/patches/v1.0-v1.1/V1-0-V1-1.RTP");
   trickle.chunk = 8192;
   trickle.delayMs = 20;
   m_server.AddFault(trickle);
@@ -256,7 +256,7 @@ class DiskSpaceTest : public PatchDownloadTest {
   // `a_nTimes` limits the rule to the size pass: a download of a file whose
   // announced size it never reaches would wait for the rest without limit.
   void AnnounceExtra(const std::string& a_sPrefix, int a_nTimes = -1) {
-    httpd::FaultRule_t rule = Fault(httpd::Fault::kWrongLength, "HEAD", a_sPrefix, a_nTimes);
+    httpd::FaultRule_t rule = httpd::FaultRule_t::For(httpd::Fault::kWrongLength, "HEAD", a_sPrefix, a_nTimes);
     rule.delta = kExtra;
     m_server.AddFault(rule);
   }

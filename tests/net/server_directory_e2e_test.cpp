@@ -26,7 +26,7 @@ class ServerDirectoryTest : public NetE2eTest {
 TEST_F(ServerDirectoryTest, DimensionServersAreAskedInTurnUntilOneDelivers) {
   // The first refuses connections, the second never answers (abandoned after
   // the time-out), the third delivers.
-  m_server.AddFault(Fault(httpd::Fault::kStall, "GET", "/stall/*"));
+  m_server.AddFault(httpd::FaultRule_t::For(httpd::Fault::kStall, "GET", "/stall/*"));
   WriteDimensionFile("# dimension servers\r\nhttp://127.0.0.1:1/dim/\r\n" + Local("/stall/list.txt") + "\r\n" +
                      Local("/dim/") + "\r\n");
   m_site.Write("dim/patchservers.txt", "main;0;" + Local("/patches") + "\r\n");

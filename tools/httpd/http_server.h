@@ -46,6 +46,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace qx::httpd {
@@ -79,6 +80,16 @@ struct FaultRule_t {
   int delayMs = 10;           // kTrickle
   int headerSize = 600;       // kLongHeader: at least this many header bytes
   std::string location = "/"; // kRedirect
+
+  // The rule for `fault` on `times` requests of `method` to `path`.
+  static FaultRule_t For(Fault a_fault, std::string a_sMethod = "", std::string a_sPath = "", int a_nTimes = -1) {
+    FaultRule_t rule;
+    rule.fault = a_fault;
+    rule.method = std::move(a_sMethod);
+    rule.path = std::move(a_sPath);
+    rule.times = a_nTimes;
+    return rule;
+  }
 };
 
 struct Request_t {
