@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <system_error>
 #include <vector>
 
@@ -37,6 +38,13 @@ bool EndsWithSeparator(const std::string& path) {
 
 std::string WithSeparator(std::string path) {
   if (!EndsWithSeparator(path)) path += '\\';
+  return path;
+}
+
+// The path as the drive list writes a root: '/' separators and a trailing '/'.
+std::string WithSlash(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  if (path.empty() || path.back() != '/') path += '/';
   return path;
 }
 
@@ -196,6 +204,8 @@ void CShuttlerDlg::OnTimer(UINT_PTR idEvent) {
 
 void CShuttlerDlg::ScanDrives() {
   const std::vector<char> drives = DriveList();
+  m_driveRoots.clear();
+  for (const char* root = drives.data(); *root; root += std::strlen(root) + 1) m_driveRoots.insert(WithSlash(root));
   for (const char* root = drives.data(); *root && !m_bAbort; root += std::strlen(root) + 1) {
     if (IsSkippedDrive(root, GetDriveTypeA(root))) continue;
     SetDlgItemText(IDC_FOLDER, std::string("Scanning ") + root + " Please wait");
@@ -214,6 +224,10 @@ void CShuttlerDlg::ScanDrives() {
     GotoDlgCtrl(install);
   }
   m_bAbort = false;
+}
+
+BOOL CShuttlerDlg::IsMountedFolder(const CFileFind& finder, const std::string& path) const {
+  return finder.MatchesMask(FILE_ATTRIBUTE_REPARSE_POINT) || m_driveRoots.count(WithSlash(path)) != 0;
 }
 
 void CShuttlerDlg::PumpMessages() {
@@ -244,6 +258,15 @@ BOOL CShuttlerDlg::SearchFolder(const std::string& folder) {
     if (finder.IsDots() || !finder.IsDirectory() || m_bAbort) continue;
 
     const std::string path = finder.GetFilePath();
+    // A folder on which another file system is mounted is a drive of its
+    // own: its contents are scanned as that drive (or skipped with its kind),
+    // never a second time from here. A mounted fixed drive may itself be the
+    // installation, so it is still tested; other kinds are passed over.
+    bool enter = true;
+    if (IsMountedFolder(finder, path)) {
+      if (GetDriveTypeA(WithSlash(path).c_str()) != DRIVE_FIXED) continue;
+      enter = false;
+    }
     if (IsInstallation(path)) {
       const std::string question = "Found an Quorvex Online installation in " + path +
                                    ". If this is the correct installation, click YES. If not, click NO to "
@@ -253,7 +276,7 @@ BOOL CShuttlerDlg::SearchFolder(const std::string& folder) {
         return TRUE;
       }
       m_strFolder.clear();
-    } else if (SearchFolder(path)) {
+    } else if (enter && SearchFolder(path)) {
       return TRUE;
     }
   }
@@ -336,6 +359,12 @@ void CShuttlerDlg::Install() {
   while (more) {
     more = finder.FindNextFile();
     if (finder.IsDots() || finder.IsDirectory()) continue;
+    // A link to a folder is not a folder to the search, but the copy would
+    // follow it and copy the whole folder: it is passed over like a folder.
+    if (finder.MatchesMask(FILE_ATTRIBUTE_REPARSE_POINT)) {
+      const DWORD attributes = GetFileAttributesA(("Patches\\" + finder.GetFileName()).c_str());
+      if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    }
     from += "Patches\\" + finder.GetFileName();
     from.push_back('\0');
     to += target + "Patches\\" + finder.GetFileName();

@@ -10,7 +10,12 @@
 //    installation.
 //  - "Search my drives" scans every drive that is not removable, remote or
 //    a CD-ROM, depth-first in the order the file search returns entries, and
-//    asks Yes/No for each installation it finds. The scan runs inside the
+//    asks Yes/No for each installation it finds. Drives are mount points, so
+//    a drive mounted inside another is not entered from there: it is scanned
+//    as a drive of its own (or passed over with its kind); the scan only asks
+//    whether its root is the installation, when it is a fixed drive. Roots
+//    end in '/', and the "Scanning ..." pattern adds "*.*" straight to them,
+//    as it does to a root that ends in '\'. The scan runs inside the
 //    scan timer's handler on the dialog's thread and dispatches waiting
 //    messages before each directory entry, so the same button
 //    ("...Abort scanning...") stops it at the next entry.
@@ -29,8 +34,10 @@
 // DoModal.
 #pragma once
 
+#include <set>
 #include <string>
 
+#include "platform/fs/file_find.h"
 #include "platform/ui/dialog.h"
 
 class CShuttlerDlg : public CDialog {
@@ -73,6 +80,9 @@ class CShuttlerDlg : public CDialog {
   // Searches `folder` and below for an installation; TRUE when the user
   // accepted one (it is then the chosen folder).
   BOOL SearchFolder(const std::string& folder);
+  // TRUE when the folder the search stands on (at `path`) is a mount point:
+  // marked so by the file search, or one of the drive roots.
+  BOOL IsMountedFolder(const CFileFind& finder, const std::string& path) const;
   // Deletes every file below `folder` (which ends in a separator) and removes
   // its subfolders; failures are ignored.
   void EmptyFolder(const std::string& folder);
@@ -83,6 +93,7 @@ class CShuttlerDlg : public CDialog {
   HICON m_hIcon = nullptr;
   std::string m_strFolder;
   bool m_bAbort = false;
+  std::set<std::string> m_driveRoots;  // of the running scan, as the drive list writes them
   std::string m_strPassThrough;
 };
 

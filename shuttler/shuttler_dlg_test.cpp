@@ -153,6 +153,26 @@ TEST_F(ShuttlerDlgTest, ScanSearchesFixedDrivesOnlyAndTakesTheAcceptedInstallati
   }
 }
 
+TEST_F(ShuttlerDlgTest, DrivesMountedInsideAScannedDriveAreScannedOnceAsTheirOwn) {
+  // disk holds the mount points of a CD, of a fixed drive that is itself the
+  // installation, and of a fixed drive with an installation further down.
+  const fs::path disk = Dir() / "disk";
+  const fs::path cd = disk / "cd", data = disk / "data", home = disk / "home";
+  SetMounts({"/dev/sda1 " + disk.string() + " ext4", "/dev/sr0 " + cd.string() + " iso9660",
+             "/dev/sdb1 " + data.string() + " ext4", "/dev/sdc1 " + home.string() + " ext4"});
+  MakeInstallation(cd / "Quorvex");
+  MakeInstallation(data);
+  MakeInstallation(home / "Games" / "Quorvex");
+
+  Answers({"Click:1004", "No", "No", "No"});
+  ProbeDlg dialog;
+  dialog.DoModal();
+
+  EXPECT_EQ(Texts(TranscriptKind::kMessageBox),
+            (std::vector<std::string>{FoundQuestion(data), FoundQuestion(home / "Games" / "Quorvex")}));
+  EXPECT_EQ(dialog.GetChosenFolder(), "");
+}
+
 TEST_F(ShuttlerDlgTest, NoGoesOnWithTheNextSiblingWithoutEnteringTheFolder) {
   const fs::path disk = Dir() / "disk";
   SetMounts({"/dev/sda1 " + disk.string() + " ext4"});
@@ -320,11 +340,12 @@ TEST_F(ShuttlerInstallTest, ReplacesThePatchFolderAndStartsThePatcher) {
   WriteFile(Medium() / "Patches" / "V1-1-V1-2.RTP", "rtp");
   WriteFile(Medium() / "Patches" / "V1-1-V1-2.res", "res");
   WriteFile(Medium() / "Patches" / "extra" / "not-copied.txt", "x");
+  fs::create_directory_symlink(Medium() / "Patches" / "extra", Medium() / "Patches" / "linked-folder");
 
   EXPECT_EQ(Install("15.2"), IDOK);
 
   EXPECT_EQ(Listing(m_inst / "Patches"), (std::vector<std::string>{"V1-1-V1-2.RTP", "V1-1-V1-2.res"}))
-      << "old files and folders are gone; subfolders of the medium's Patches are not copied";
+      << "old files and folders are gone; subfolders of the medium's Patches (or links to them) are not copied";
   EXPECT_EQ(ReadFile(m_inst / "Patches" / "V1-1-V1-2.RTP"), "rtp");
   EXPECT_EQ(ReadFile(m_inst / "QuorvexPatcher.exe"), ReadFile(Medium() / "QuorvexPatcher.exe"));
   EXPECT_FALSE(fs::exists(m_inst / "Rename.ini"));

@@ -19,24 +19,12 @@
 
 #include "patcher/engine/data_file.h"
 #include "patcher/engine/engine_format.h"
+#include "patcher/engine/engine_test_support.h"
 #include "patcher/engine/record_engine.h"
 
 namespace {
 
 using namespace qx::engine;
-
-IFIL Definition(const std::string& base) {
-  IFIL d;
-  d.dataFileName = base;
-  d.fixedRecordLength = 8;
-  d.dataFileMode = 6;
-  d.indexFileMode = 2;
-  IndexDefinition_t index;
-  index.name = "ItemIdx";
-  index.segments = {{0, 4, kSegmentUnsigned}, {4, 4, kSegmentUnsigned}};
-  d.indexes.push_back(index);
-  return d;
-}
 
 std::vector<uint8_t> Image(uint32_t type, uint32_t instance, size_t size) {
   std::vector<uint8_t> image(12 + size, static_cast<uint8_t>(instance));
@@ -79,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   std::filesystem::remove(base + ".idx");
 
   InitEngine(3000, 6, 32, 1000, 1);
-  IFIL d = Definition(base);
+  IFIL d = fixture::ResourceDefinition(base);
   uint8_t block[64] = {0x40};
   if (CreateFileSet(d, block, block) != kOk) std::abort();
   for (uint32_t i = 0; i < 30; ++i) {

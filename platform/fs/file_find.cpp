@@ -89,6 +89,10 @@ BOOL CFileFind::FindFile(const char* pattern, DWORD /*flags*/) {
   ::closedir(dir);
   std::sort(names.begin(), names.end(), qx::fs::NameOrder);
 
+  // A folder on another file system than the searched one is a mount point.
+  struct stat here;
+  const bool knowDevice = ::stat(resolvedFolder.c_str(), &here) == 0;
+
   std::string prefix = root == "/" ? root : root + "/";
   for (std::string& name : names) {
     Entry entry;
@@ -103,6 +107,8 @@ BOOL CFileFind::FindFile(const char* pattern, DWORD /*flags*/) {
     entry.attributes = qx::fs::internal::AttributesOf(st, name);
     if (link) {
       entry.attributes = (entry.attributes & ~DWORD{FILE_ATTRIBUTE_DIRECTORY_BIT}) | FILE_ATTRIBUTE_REPARSE_POINT;
+    } else if (S_ISDIR(st.st_mode) && knowDevice && st.st_dev != here.st_dev && name != "." && name != "..") {
+      entry.attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
     }
     entry.size = S_ISREG(st.st_mode) ? static_cast<ULONGLONG>(st.st_size) : 0;
     entry.mtime = st.st_mtime;

@@ -18,7 +18,9 @@
 // A symbolic link is reported with the status of what it points to, except
 // that a link to a folder is not a folder (FILE_ATTRIBUTE_REPARSE_POINT is
 // set): searches that descend into folders or empty them never follow a link
-// out of the tree.
+// out of the tree. A folder on which another file system is mounted is
+// reported as Windows reports a mounted folder: a folder with
+// FILE_ATTRIBUTE_REPARSE_POINT set.
 //
 // Errors: FindFile returns FALSE with GetLastError ERROR_FILE_NOT_FOUND when
 // nothing matches and ERROR_PATH_NOT_FOUND when the folder does not exist.

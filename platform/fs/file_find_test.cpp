@@ -120,6 +120,22 @@ TEST(FileFindTest, LinksToFoldersAreNotFolders) {
   EXPECT_EQ(finder.GetLength(), 3u);
 }
 
+TEST(FileFindTest, MountedFoldersAreMarked) {
+  // /proc is another file system below the root on every Linux system.
+  CFileFind finder;
+  ASSERT_TRUE(finder.FindFile("/proc"));
+  finder.FindNextFile();
+  EXPECT_TRUE(finder.IsDirectory());
+  EXPECT_TRUE(finder.MatchesMask(FILE_ATTRIBUTE_REPARSE_POINT));
+  // An ordinary folder is not marked.
+  qx::test::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "sub");
+  ASSERT_TRUE(finder.FindFile((dir / "sub").c_str()));
+  finder.FindNextFile();
+  EXPECT_TRUE(finder.IsDirectory());
+  EXPECT_FALSE(finder.MatchesMask(FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
 TEST(FileFindTest, PatternWithoutFolderSearchesTheWorkingFolder) {
   qx::test::TempDir dir;
   std::ofstream(dir.path() / "QuorvexPatcher.exe") << "x";
