@@ -209,6 +209,7 @@ void MyThread_c::RunTransfer(int a_nKind) {
   } else if (a_nKind == GETFILE) {
     result = socket.GetFile(m_sHost.c_str(), m_nPort, m_sPath.c_str(), m_sLocalFile.c_str()) ? 1 : 0;
     error = socket.GetTransferError();
+    WriteLog(FormatString("Mythread_c::GetFile() returned %i", result));
   } else if (a_nKind == GETCONTENTS) {
     std::string contents;
     result = socket.GetFileContents(m_sHost.c_str(), m_nPort, m_sPath.c_str(), contents) ? 1 : 0;
@@ -220,7 +221,6 @@ void MyThread_c::RunTransfer(int a_nKind) {
     error = socket.GetTransferError();
   }
   socket.Close();
-  if (a_nKind == GETFILE) WriteLog(FormatString("Mythread_c::GetFile() returned %i", result));
   m_nTransferError = result ? 0 : error;
   m_nJobResult = result;
 }

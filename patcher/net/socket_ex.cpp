@@ -479,7 +479,9 @@ bool SocketEx_c::GetFile(const char* a_pzHost, int a_nPort, const char* a_pzRemo
       attempt = 0;
       WriteLog("Receive failed several times. Aborting.");
       receiveFailed = true;
-      error = 0;  // the connection was closed, no socket error
+      // The socket error now seen is the last reconnection's (0 when it
+      // worked): a reconnection that timed out or was reset is retried.
+      error = m_nReconnectError;
     }
     if (receiveFailed) {
       WriteLog(describe(FormatString("Receive() failed, GetLastError = %i", error).c_str()));

@@ -14,7 +14,10 @@
 //
 // All three read the response header from the first block received (at most
 // 512 bytes) with GetLength. A header that does not end within that block
-// fails the transfer with a log line. The client speaks only this subset of
+// fails the transfer with a log line. Body receives after that block ask for
+// up to 256 KiB (kBodyBlockSize) rather than 512 bytes: one receive, file
+// append and message pass per block is what makes downloads fast, and each
+// block still reaches the file before the next receive. The client speaks only this subset of
 // HTTP: no chunked coding, no redirects, no proxies, no authentication.
 //
 // While a file comes in, GetFile keeps the shared TransferProgress record
@@ -78,14 +81,17 @@ class SocketEx_c : public CSocket {
 
   // Fetches the body of http://host:port/remotePath into a_rsContents (a
   // leading '/' of the path and a "scheme://" in front of the host are
-  // dropped); true when the whole announced body arrived.
+  // dropped); true when the whole announced body arrived. Receiving stops
+  // once the announced length is in, without waiting for the server to
+  // close; bytes beyond it are not kept.
   bool GetFileContents(const char* a_pzHost, int a_nPort, const char* a_pzRemotePath, std::string& a_rsContents);
 
   // The size the server announces for remotePath (HEAD request); 0 on failure.
   std::int32_t GetRemoteFileSize(const char* a_pzRemotePath, const char* a_pzHost, int a_nPort);
 
   // Parses a response header block (zero-terminated text): stores its status
-  // in GetLastStatus and returns its "content-length" value, 0 when the
+  // in GetLastStatus (0 when the block does not start with an HTTP status
+  // line, so an earlier status never stands for it) and returns its "content-length" value, 0 when the
   // status is not 200 or 206 (a_rsError then holds the reason and the whole
   // header, and is also logged) or when the length is missing (a_rsError
   // empty) or not a number below 2 GB. The header part of the text (up to
