@@ -96,6 +96,8 @@ TEST(PatchServerList, FieldsGroupsAndWhereParsingStops) {
        {"0 a h1 1 /p", "0 b h2 2 /q", "0 c h3 3 "}, ServerListEnd_t::kEnd},
       {"a last line without a line end is not read", "a;0;h1:80/p\nb;1;h2:80/q", {"0 a h1 80 /p"},
        ServerListEnd_t::kEnd},
+      {"... also when its third field ends in ';'", "a;0;h1:80/p\nb;1;h2:80/q;", {"0 a h1 80 /p"},
+       ServerListEnd_t::kEnd},
       {"text after a third ';' is ignored", "a;0;h1:80/p;spare;x\nb;1;h2:81\n", {"0 a h1 80 /p", "1 b h2 81 "},
        ServerListEnd_t::kEnd},
       {"the host ends at the last ':'", "a;0;h:x:81/p\n", {"0 a h:x 81 /p"}, ServerListEnd_t::kEnd},

@@ -91,7 +91,9 @@ ServerListEnd_t ParsePatchServerList(std::string_view a_sText,
     if (groupEnd == std::string_view::npos) return ServerListEnd_t::kEnd;
     const std::size_t fieldStart = groupEnd + 1;
     const std::size_t fieldEnd = rest.find_first_of("\r\n;", fieldStart);
-    if (fieldEnd == std::string_view::npos) return ServerListEnd_t::kEnd;  // a last line without a line end
+    // A last line without a line end is not read, whatever ends its third field.
+    const std::size_t lineEnd = rest.find_first_of("\r\n", fieldEnd);  // npos when fieldEnd is
+    if (lineEnd == std::string_view::npos) return ServerListEnd_t::kEnd;
 
     const std::string_view name = rest.substr(0, nameEnd);
     const std::string_view group = rest.substr(nameEnd + 1, groupEnd - nameEnd - 1);
@@ -119,8 +121,6 @@ ServerListEnd_t ParsePatchServerList(std::string_view a_sText,
     }
 
     // On after the line end that follows the third field.
-    const std::size_t lineEnd = rest.find_first_of("\r\n", fieldEnd);
-    if (lineEnd == std::string_view::npos) return ServerListEnd_t::kEnd;
     std::size_t next = lineEnd + 1;
     if (rest[lineEnd] == '\r' && next < rest.size() && rest[next] == '\n') ++next;  // CR LF is one line end
     rest.remove_prefix(next);
