@@ -38,7 +38,9 @@ struct Preference_t {
 };
 
 // Reads an archive file into the table. True when the file was read and has a
-// root element. a_bDefaults: the file declares defaults (else it holds user values).
+// root element; false also for a file over 64 MiB or one whose elements nest
+// deeper than 256 levels (neither is a preference file; both would cost
+// unbounded memory or stack). a_bDefaults: the file declares defaults (else it holds user values).
 bool LoadPrefArchive(const std::string& a_sPath, int a_nSource, bool a_bDefaults);
 // The same for an archive held in memory.
 bool LoadPrefArchiveText(const std::string& a_sXml, int a_nSource, bool a_bDefaults);

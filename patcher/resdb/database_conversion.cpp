@@ -183,7 +183,8 @@ bool ConvertResourceDatabase(const std::string& a_sFolder, std::string& a_rMessa
   std::uint32_t type = 0, instance = 0, size = 0;
   const std::uint8_t* data = nullptr;
   BlockDatabaseCursor cursor(oldDatabase);
-  while (cursor.Next(&type, &instance, &size, &data) == 0) {
+  int walk;
+  while ((walk = cursor.Next(&type, &instance, &size, &data)) == 0) {
     if (s_pConversionProgress) s_pConversionProgress(total ? static_cast<float>(copied) / static_cast<float>(total) : 0.0f);
     if (size != 0) {
       int result = newDatabase.Put(type, instance, size, data);
@@ -204,6 +205,12 @@ bool ConvertResourceDatabase(const std::string& a_sFolder, std::string& a_rMessa
     } else if (lastType != type || lastInstance != instance) {
       a_rMessage = Format("The last key is %u:%u, but we stopped at %u:%u. Return value %d.", lastType, lastInstance, type,
                           instance, 0);
+      failed = true;
+    } else if (walk != qx::engine::kKeyNotFound) {
+      // The walk reached the last key but could not read its record: that
+      // record was not copied, so the old pair must stay.
+      a_rMessage = Format("The last key is %u:%u, but we stopped at %u:%u. Return value %d.", lastType, lastInstance, type,
+                          instance, walk);
       failed = true;
     }
   }

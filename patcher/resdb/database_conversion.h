@@ -7,7 +7,10 @@
 // its creation parameter block is set; then nothing happens. Otherwise the files
 // are moved to "old_" names, a new pair is created under the old name, every
 // record with a non-empty blob is copied in key order, the copy is checked
-// against the old pair's last key, and the old files are deleted. A conversion
+// against the old pair's last key (a walk that reached that key but could not
+// read its record fails the check too), and the old files are deleted; each
+// deletion that succeeds is logged ("Deleted <path>"), a failed one is not
+// reported. A conversion
 // that fails leaves the old files under their "old_" names, so the next call
 // resumes from them; a half-written new pair next to them is deleted and copied
 // again.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -215,6 +216,26 @@ TEST_F(ConversionTest, FailuresLeaveTheOldPairForTheNextRun) {
   ASSERT_TRUE(Convert(&message)) << message;
   EXPECT_EQ(Files(), pairFiles);
   EXPECT_EQ(Read("ResourceDatabase"), sample);
+}
+
+TEST_F(ConversionTest, AnUnreadableLastRecordFailsTheConversion) {
+  // The walk stops at the last key either way; only its result tells that the
+  // last record was never copied.
+  MakePair("ResourceDatabase", sample, 100);
+  std::string bytes;
+  {
+    std::ifstream in(db + "ResourceDatabase.dat", std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  const std::size_t at = bytes.find(std::string(3000, 'b'));
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 1500] = 'x';
+  std::ofstream(db + "ResourceDatabase.dat", std::ios::binary | std::ios::trunc) << bytes;
+
+  std::string message;
+  EXPECT_FALSE(Convert(&message));
+  EXPECT_EQ(message, "The last key is 1000001:2, but we stopped at 1000001:2. Return value -1.");
+  EXPECT_TRUE(std::filesystem::exists(db + "old_ResourceDatabase.dat")) << "the old pair stays";
 }
 
 TEST_F(ConversionTest, ProgressFollowsTheCopiedBytes) {

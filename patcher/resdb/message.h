@@ -10,8 +10,9 @@
 //
 // Results follow the C convention of this subsystem: 0 for success, -1 for a
 // failure with errno set where stated (E2BIG from Flatten, EINVAL from
-// Unflatten, ENOMEM from AddMessage/AddFlat; EINVAL for a name longer than 255
-// bytes). Unflatten checks the whole buffer before it trusts any of it: a
+// Unflatten, ENOMEM from AddMessage/AddFlat; EINVAL from the adds for a name
+// longer than 255 bytes, type code 0, a fixed-size item of 0 bytes, or an item
+// whose size differs from the existing field's). Unflatten checks the whole buffer before it trusts any of it: a
 // truncated or inconsistent buffer gives -1 and an empty message, never a read
 // outside the buffer. Pointers returned by FindData point into the message and
 // stay valid until the next change to it.

@@ -15,7 +15,7 @@
 //   -5  the file ended or failed inside the store list, or an entry announces
 //       more bytes than the file has left
 //   -6  fewer elements were processed than the element total announced
-//   -7  out of memory while handling a binary patch
+//   -7  out of memory while handling a binary patch or a template package
 //   -8  a temporary file could not be written or read, or the binary patch failed
 //   -10 the database could not be opened for reading and writing
 // Every problem is written to the patcher log (WriteLog) as one line; no
