@@ -274,28 +274,36 @@ int DataFile::Open(const std::string& path, int* lowLevelError) {
 }
 
 int DataFile::ReloadHeader(int* lowLevelError) {
-  uint8_t page[kDataHeaderSize];
-  ssize_t n;
-  do {
-    n = ::pread(m_fd, page, sizeof(page), 0);
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) {
-    *lowLevelError = errno;
-    return kReadFailed;
+  // Another process may be writing the header while it is read. It writes one
+  // copy after the other, so at least one reads whole; should a read still
+  // catch both copies mid-write, a few more reads settle it. A header that
+  // stays unreadable is damaged.
+  for (int attempt = 0;; ++attempt) {
+    uint8_t page[kDataHeaderSize];
+    ssize_t n;
+    do {
+      n = ::pread(m_fd, page, sizeof(page), 0);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      *lowLevelError = errno;
+      return kReadFailed;
+    }
+    if (static_cast<size_t>(n) < sizeof(page)) return kDataFileDamaged;
+    DataHeader primary, backup;
+    std::memcpy(&primary, page, sizeof(primary));
+    std::memcpy(&backup, page + kBackupHeaderOffset, sizeof(backup));
+    if (HeaderCopyValid(primary)) {
+      m_header = primary;
+      return kOk;
+    }
+    if (HeaderCopyValid(backup)) {
+      // The backup copy stands in; the next header write repairs the primary.
+      m_header = backup;
+      return kOk;
+    }
+    if (attempt == 4) return kDataFileDamaged;
+    ::usleep(1000);
   }
-  if (static_cast<size_t>(n) < sizeof(page)) return kDataFileDamaged;
-  DataHeader primary, backup;
-  std::memcpy(&primary, page, sizeof(primary));
-  std::memcpy(&backup, page + kBackupHeaderOffset, sizeof(backup));
-  if (HeaderCopyValid(primary)) {
-    m_header = primary;
-  } else if (HeaderCopyValid(backup)) {
-    // The backup copy stands in; the next header write repairs the primary.
-    m_header = backup;
-  } else {
-    return kDataFileDamaged;
-  }
-  return kOk;
 }
 
 void DataFile::Close() {
@@ -308,7 +316,12 @@ int DataFile::WriteHeader(int* lowLevelError) {
   uint8_t page[kDataHeaderSize] = {};
   std::memcpy(page, &m_header, sizeof(m_header));
   std::memcpy(page + kBackupHeaderOffset, &m_header, sizeof(m_header));
-  return WriteAll(m_fd, page, sizeof(page), 0, lowLevelError);
+  // One copy after the other: a reader (or a stop) in between finds the other
+  // copy whole.
+  int rc = WriteAll(m_fd, page, kBackupHeaderOffset, 0, lowLevelError);
+  if (rc != kOk) return rc;
+  return WriteAll(m_fd, page + kBackupHeaderOffset, kDataHeaderSize - kBackupHeaderOffset, kBackupHeaderOffset,
+                  lowLevelError);
 }
 
 int DataFile::WriteRecord(uint64_t offset, uint32_t slotLength, uint64_t sequence, const void* image,
