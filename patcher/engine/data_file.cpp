@@ -579,9 +579,7 @@ bool DecodeFieldList(const uint8_t* data, size_t length, std::vector<DODA>& out)
   return u.AtEnd();
 }
 
-int StoreInfo(DataFile& file, const std::vector<uint8_t>* definition, const std::vector<uint8_t>* fieldList,
-              int* lowLevelError) {
-  DataHeader& h = file.MutableHeader();
+int PutStoredInfo(DataHeader& h, const std::vector<uint8_t>* definition, const std::vector<uint8_t>* fieldList) {
   std::vector<uint8_t> def(h.storedInfo, h.storedInfo + h.definitionSize);
   std::vector<uint8_t> fields(h.storedInfo + h.definitionSize, h.storedInfo + h.definitionSize + h.fieldListSize);
   uint32_t flags = h.flags;
@@ -594,16 +592,13 @@ int StoreInfo(DataFile& file, const std::vector<uint8_t>* definition, const std:
     flags |= kHasFieldList;
   }
   if (def.size() + fields.size() > kStoredInfoCapacity) return kBadDefinition;
-  DataHeader saved = h;
   std::memset(h.storedInfo, 0, sizeof(h.storedInfo));
   if (!def.empty()) std::memcpy(h.storedInfo, def.data(), def.size());
   if (!fields.empty()) std::memcpy(h.storedInfo + def.size(), fields.data(), fields.size());
   h.definitionSize = static_cast<uint32_t>(def.size());
   h.fieldListSize = static_cast<uint32_t>(fields.size());
   h.flags = flags;
-  int rc = file.WriteHeader(lowLevelError);
-  if (rc != kOk) h = saved;
-  return rc;
+  return kOk;
 }
 
 // ---------------------------------------------------------------------------

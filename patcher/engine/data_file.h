@@ -103,10 +103,10 @@ bool EncodeDefinition(const IFIL& definition, std::vector<uint8_t>& out);
 bool DecodeDefinition(const uint8_t* data, size_t length, IFIL& out);
 bool EncodeFieldList(const DODA* fields, int count, std::vector<uint8_t>& out);
 bool DecodeFieldList(const uint8_t* data, size_t length, std::vector<DODA>& out);
-// Replaces the stored definition and/or field list in the header (a null part
-// stays as it is) and writes the header. kBadDefinition when they do not fit.
-int StoreInfo(DataFile& file, const std::vector<uint8_t>* definition, const std::vector<uint8_t>* fieldList,
-              int* lowLevelError);
+// Replaces the stored definition and/or field list in the header `h` (a null
+// part stays as it is); kBadDefinition, with `h` unchanged, when they do not fit.
+int PutStoredInfo(format::DataHeader& h, const std::vector<uint8_t>* definition,
+                  const std::vector<uint8_t>* fieldList);
 
 bool HeaderCopyValid(const format::DataHeader& copy);
 void SealHeaderCopy(format::DataHeader& copy);

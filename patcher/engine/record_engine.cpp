@@ -897,6 +897,29 @@ int HasStoredDefinition(int dataFileNumber) {
   return (set->pair->data.Header().flags & kHasDefinition) ? 1 : 0;
 }
 
+namespace {
+
+// A change of the data file's header (modes, creation blocks, stamp, stored
+// definition and field list). Other processes may change the header too, and
+// each keeps its own copy: under the writer lock the header is read afresh,
+// `modify` changes it and it is written, so no change undoes another's. On a
+// failure the header stays as read.
+template <typename Modify>
+int ChangeHeader(DataFile& data, bool holdsWriter, Modify modify, int* error) {
+  if (!holdsWriter && !SetLock(data.Descriptor(), F_WRLCK, kWriterLockByte, 1, true, error)) return kWriteFailed;
+  int rc = data.ReloadHeader(error);
+  if (rc == kOk) {
+    const DataHeader read = data.Header();
+    rc = modify(data.MutableHeader());
+    if (rc == kOk) rc = data.WriteHeader(error);
+    if (rc != kOk) data.MutableHeader() = read;
+  }
+  if (!holdsWriter) SetLock(data.Descriptor(), F_UNLCK, kWriterLockByte, 1, false, nullptr);
+  return rc;
+}
+
+}  // namespace
+
 int StoreDefinition(const IFIL& definition) {
   Engine& e = TheEngine();
   std::lock_guard guard(e.mutex);
@@ -908,15 +931,16 @@ int StoreDefinition(const IFIL& definition) {
   int error = 0;
   int rc = StatPath(dataPath, &st, &error);
   if (rc != kOk) return Fail(e, rc, definition.dataFileNumber, error);
+  auto store = [&](DataHeader& h) { return PutStoredInfo(h, &bytes, nullptr); };
   for (auto& p : e.pairs) {
     if (p->device == st.st_dev && p->inode == st.st_ino) {
-      rc = StoreInfo(p->data, &bytes, nullptr, &error);
+      rc = ChangeHeader(p->data, p->holdsWriter, store, &error);
       return rc == kOk ? Succeed(e) : Fail(e, rc, definition.dataFileNumber, error);
     }
   }
   DataFile data;
   rc = data.Open(dataPath, &error);
-  if (rc == kOk) rc = StoreInfo(data, &bytes, nullptr, &error);
+  if (rc == kOk) rc = ChangeHeader(data, false, store, &error);
   return rc == kOk ? Succeed(e) : Fail(e, rc, definition.dataFileNumber, error);
 }
 
@@ -938,7 +962,8 @@ int StoreFieldList(int dataFileNumber, const DODA* fields, int count) {
   std::vector<uint8_t> bytes;
   if (count <= 0 || !EncodeFieldList(fields, count, bytes)) return Fail(e, kBadDefinition, dataFileNumber);
   int error = 0;
-  int rc = StoreInfo(set->pair->data, nullptr, &bytes, &error);
+  int rc = ChangeHeader(set->pair->data, set->pair->holdsWriter,
+                        [&](DataHeader& h) { return PutStoredInfo(h, nullptr, &bytes); }, &error);
   return rc == kOk ? Succeed(e) : Fail(e, rc, dataFileNumber, error);
 }
 
@@ -981,16 +1006,12 @@ int SetFileMode(int fileNumber, uint32_t mode) {
   std::lock_guard guard(e.mutex);
   OpenSet* set = AnySet(e, fileNumber);
   if (!set) return Fail(e, kBadFileNumber, fileNumber);
-  DataFile& data = set->pair->data;
-  DataHeader saved = data.Header();
-  (fileNumber % 2 == 0 ? data.MutableHeader().dataMode : data.MutableHeader().indexMode) = mode;
   int error = 0;
-  int rc = data.WriteHeader(&error);
-  if (rc != kOk) {
-    data.MutableHeader() = saved;
-    return Fail(e, rc, fileNumber, error);
-  }
-  return Succeed(e);
+  int rc = ChangeHeader(set->pair->data, set->pair->holdsWriter, [&](DataHeader& h) {
+    (fileNumber % 2 == 0 ? h.dataMode : h.indexMode) = mode;
+    return kOk;
+  }, &error);
+  return rc == kOk ? Succeed(e) : Fail(e, rc, fileNumber, error);
 }
 
 int GetCreationParameters(int dataFileNumber, uint8_t block[kCreationBlockSize]) {
@@ -1009,16 +1030,12 @@ int SetCreationParameters(int dataFileNumber, const uint8_t block[kCreationBlock
   OpenSet* set = DataSet(e, dataFileNumber);
   if (!set) return Fail(e, kBadFileNumber, dataFileNumber);
   if (!block) return Fail(e, kBadArgument, dataFileNumber);
-  DataFile& data = set->pair->data;
-  DataHeader saved = data.Header();
-  std::memcpy(data.MutableHeader().dataCreation, block, kCreationBlockSize);
   int error = 0;
-  int rc = data.WriteHeader(&error);
-  if (rc != kOk) {
-    data.MutableHeader() = saved;
-    return Fail(e, rc, dataFileNumber, error);
-  }
-  return Succeed(e);
+  int rc = ChangeHeader(set->pair->data, set->pair->holdsWriter, [&](DataHeader& h) {
+    std::memcpy(h.dataCreation, block, kCreationBlockSize);
+    return kOk;
+  }, &error);
+  return rc == kOk ? Succeed(e) : Fail(e, rc, dataFileNumber, error);
 }
 
 int GetFormatStamp(int dataFileNumber, uint16_t* stamp) {
@@ -1036,16 +1053,12 @@ int SetFormatStamp(int dataFileNumber, uint16_t stamp) {
   OpenSet* set = DataSet(e, dataFileNumber);
   if (!set) return Fail(e, kBadFileNumber, dataFileNumber);
   if (stamp > 0xff) return Fail(e, kBadArgument, dataFileNumber);
-  DataFile& data = set->pair->data;
-  uint16_t saved = data.Header().formatStamp;
-  data.MutableHeader().formatStamp = stamp;
   int error = 0;
-  int rc = data.WriteHeader(&error);
-  if (rc != kOk) {
-    data.MutableHeader().formatStamp = saved;
-    return Fail(e, rc, dataFileNumber, error);
-  }
-  return Succeed(e);
+  int rc = ChangeHeader(set->pair->data, set->pair->holdsWriter, [&](DataHeader& h) {
+    h.formatStamp = stamp;
+    return kOk;
+  }, &error);
+  return rc == kOk ? Succeed(e) : Fail(e, rc, dataFileNumber, error);
 }
 
 // ---------------------------------------------------------------------------

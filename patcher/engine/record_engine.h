@@ -28,6 +28,10 @@
 // are serialised between them by a writer lock (held from the first change of a
 // locking session to its end, or for one change without locking), and readers
 // never wait for it: they see the index before or after a change, never halfway.
+// Header changes (file modes, creation blocks, format stamp, stored definition
+// and field list) are made under the writer lock on the header as the file
+// holds it then, so changes by different processes are all kept; what a
+// process reports of the header is its copy as of its open or its last change.
 //
 // Stops: every insert, replace and remove has reached the operating system when
 // it returns, so a process killed at any moment leaves a pair that reopens with

@@ -727,6 +727,45 @@ TEST(EngineProcesses, KilledWriterIsRepairedUnderAWatcher) { KillLoop(40, true);
 namespace qx::engine {
 namespace {
 
+// Each process keeps its own copy of the data file's header; a header change
+// made by one must not be undone by another's later change of another field.
+TEST(EngineProcesses, HeaderChangesOfTwoProcessesAreBothKept) {
+  test::TempDir dir;
+  const std::string base = dir / "Res";
+  ASSERT_EQ(InitEngine(3000, 6, 32, 1000, 1), kOk);
+  Pair pair(base);
+  ASSERT_EQ(pair.OpenOrCreate(), kOk);  // this process's copy is read now
+
+  pid_t child = Spawn([&] {
+    InitEngine(3000, 6, 32, 1000, 1);
+    Pair other(base);
+    if (other.OpenOrCreate() != kOk) return 2;
+    if (SetFormatStamp(other.def.dataFileNumber, 100) != kOk) return 3;
+    CloseFileSet(other.def);
+    ShutdownEngine();
+    return 0;
+  });
+  ASSERT_EQ(WaitFor(child), 0);
+
+  uint8_t block[kCreationBlockSize];
+  ASSERT_EQ(GetCreationParameters(pair.def.dataFileNumber, block), kOk);
+  block[5] ^= 0x5a;
+  ASSERT_EQ(SetCreationParameters(pair.def.dataFileNumber, block), kOk);
+  uint16_t stamp = 0;
+  ASSERT_EQ(GetFormatStamp(pair.def.dataFileNumber, &stamp), kOk);
+  EXPECT_EQ(stamp, 100) << "the other process's stamp";
+  ASSERT_EQ(CloseFileSet(pair.def), kOk);
+
+  ASSERT_EQ(OpenFileSet(pair.def), kOk);
+  uint8_t stored[kCreationBlockSize];
+  ASSERT_EQ(GetCreationParameters(pair.def.dataFileNumber, stored), kOk);
+  ASSERT_EQ(GetFormatStamp(pair.def.dataFileNumber, &stamp), kOk);
+  EXPECT_EQ(stamp, 100);
+  EXPECT_EQ(std::memcmp(stored, block, kCreationBlockSize), 0);
+  ASSERT_EQ(CloseFileSet(pair.def), kOk);
+  ASSERT_EQ(ShutdownEngine(), kOk);
+}
+
 // Two programs that open a pair that does not exist yet, at the same moment,
 // both through the block database: whichever creates it, both end up using the
 // one pair, and neither ends the process because the other was first.
