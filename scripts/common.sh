@@ -8,7 +8,7 @@ QX_JOBS=${QX_JOBS:-$(nproc 2>/dev/null || echo 2)}
 QX_PACKAGES=(
   build-essential cmake ninja-build pkg-config ccache git
   zlib1g-dev libcrypto++-dev libtinyxml-dev libace-dev libzstd-dev libgtest-dev
-  nginx curl clang libclang-rt-14-dev
+  nginx curl clang libclang-rt-14-dev libx11-dev xvfb
 )
 QX_BENCH_PACKAGES=(libsqlite3-dev liblmdb-dev xdelta3 bsdiff curl)
 

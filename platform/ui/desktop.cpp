@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/ui/fake_desktop.h"
+#include "platform/ui/x11_desktop.h"
 #include "platform/ui/ui_internal.h"
 
 namespace qx::ui {
@@ -33,7 +34,11 @@ void SetDesktop(std::shared_ptr<CDesktop> desktop) {
 std::shared_ptr<CDesktop> GetDesktop() {
   Installed& i = TheInstalled();
   std::lock_guard lock(i.lock);
-  if (!i.desktop) i.desktop = std::make_shared<CEmptyDesktop>();
+  if (!i.desktop) {
+    // The machine's display when there is one; otherwise no other windows.
+    i.desktop = OpenX11Desktop();
+    if (!i.desktop) i.desktop = std::make_shared<CEmptyDesktop>();
+  }
   return i.desktop;
 }
 

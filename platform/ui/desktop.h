@@ -7,10 +7,10 @@
 // PostMessage (WM_CLOSE, WM_QUIT, ...) hands the message to its program
 // without waiting for an answer. SendMessage to such a window returns 0.
 //
-// CDesktop is the seam to the machine's window system. The default is an
-// empty desktop (no other windows: a machine without a display). A test
-// installs a CFakeDesktop (fake_desktop.h); a display-server implementation
-// (X11) implements the same three operations.
+// CDesktop is the seam to the machine's window system. The default is the X11
+// desktop of $DISPLAY (x11_desktop.h) when there is one, else an empty
+// desktop (no other windows: a machine without a display). A test installs a
+// CFakeDesktop (fake_desktop.h).
 //
 // Thread-safe. The enumeration callback runs on the calling thread without
 // any lock held.
