@@ -1,6 +1,8 @@
 #include "patcher/resdb/resource_patch.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -120,6 +122,46 @@ TEST_F(ResourcePatchTest, FewerElementsThanAnnounced) {
   EXPECT_EQ(Db(), (Contents{{{5, 1}, "x"}, {{5, 2}, "y"}}));
   EXPECT_EQ(TestInstallation::CountInLog("Error, out of 5 elements, only 4 elements were done!\n"), 1);
   EXPECT_EQ(s_progress.size(), 4u);
+}
+
+// Holds a record lock the way a running client does, from another process.
+struct LockingDatabase : BlockDatabase_t {
+  void Hold() { BeginOperation(LEVEL_WRITE); }
+  void Release() { EndOperation(); }
+};
+
+TEST_F(ResourcePatchTest, AStoreThatCannotBeWrittenIsLoggedAndTheRestGoesOn) {
+  SeedDb({{{5, 5}, "old"}});
+  int ready[2], release[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(release), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    LockingDatabase database;
+    if (database.Open(kDatabase, true) != 0) ::_exit(2);
+    database.Hold();  // the record read below stays locked until Release
+    std::uint32_t size = 0;
+    std::uint8_t* data = nullptr;
+    if (database.Get(5, 5, &size, &data) != 0) ::_exit(3);
+    delete[] data;
+    char c = 'r';
+    if (::write(ready[1], &c, 1) != 1 || ::read(release[0], &c, 1) != 1) ::_exit(4);
+    database.Release();
+    ::_exit(0);
+  }
+  char c;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+
+  EXPECT_EQ(Patch(ResBytes().Header(kV, 2, 0).Word(2).StoreBlob(5, 5, "new").StoreBlob(6, 6, "six").str()), 0);
+
+  ASSERT_EQ(::write(release[1], "g", 1), 1);
+  int status = 0;
+  ::waitpid(holder, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+  EXPECT_EQ(TestInstallation::LogText(), "Got an error putting element 5:5 with size 3\n\n");
+  EXPECT_EQ(Db(), (Contents{{{5, 5}, "old"}, {{6, 6}, "six"}}));
+  EXPECT_EQ(s_progress, (std::vector<float>{0.5f, 1.f})) << "the failed store still counts as done";
 }
 
 TEST_F(ResourcePatchTest, CompressedPayloadsThatDoNotInflateToTheirSize) {
