@@ -195,7 +195,8 @@ class CX11Desktop : public CDesktop {
         if (data) m_x.free(data);
         return Title_e::kGone;
       }
-      const bool found = type != None && format == 8 && data;
+      // A property of another type than the one asked for comes back empty.
+      const bool found = type != None && (wanted == AnyPropertyType || type == wanted) && format == 8 && data;
       if (found) title->assign(reinterpret_cast<const char*>(data), count);
       if (data) m_x.free(data);
       if (found) return Title_e::kHas;
