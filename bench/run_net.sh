@@ -31,6 +31,15 @@ stats() { sort -g | awk '{ v[NR] = $1 } END { m = (NR % 2) ? v[(NR + 1) / 2] : (
   printf "%.4f %.4f %.4f\n", m, v[1], v[NR] }'; }
 rate() { awk -v mib="$1" -v t="$2" 'BEGIN { printf "%.1f", mib * 1.048576 / t }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+# report NAME PEER MIB WHAT: the bench line and its note from the ours/peer times.
+report() {
+  local o_t o_lo o_hi p_t p_lo p_hi o_rate p_rate
+  read -r o_t o_lo o_hi < <(printf '%s\n' "${ours[@]}" | stats)
+  read -r p_t p_lo p_hi < <(printf '%s\n' "${peer[@]}" | stats)
+  o_rate=$(rate "$3" "$o_t"); p_rate=$(rate "$3" "$p_t")
+  echo "bench: $1: ours $o_rate MB/s, $2 $p_rate MB/s, ratio $(ratio "$o_rate" "$p_rate")"
+  echo "note: $3 MiB $4, $RUNS runs; seconds (median, min, max): ours $o_t $o_lo $o_hi; $2 $p_t $p_lo $p_hi"
+}
 
 # --- nginx on a free loopback port, serving $work/site ---------------------
 mkdir -p "$work/site" "$work/nginx/logs" "$work/out"
@@ -72,11 +81,7 @@ for run in $(seq "$RUNS"); do
   cmp -s "$work/out/curl.rtp" "$work/site/big.rtp" || { echo "curl: downloaded file differs" >&2; exit 1; }
   rm -f "$work/out/curl.rtp"
 done
-read -r o_t o_lo o_hi < <(printf '%s\n' "${ours[@]}" | stats)
-read -r p_t p_lo p_hi < <(printf '%s\n' "${peer[@]}" | stats)
-o_rate=$(rate "$DOWNLOAD_MIB" "$o_t"); p_rate=$(rate "$DOWNLOAD_MIB" "$p_t")
-echo "bench: download-vs-curl: ours $o_rate MB/s, curl $p_rate MB/s, ratio $(ratio "$o_rate" "$p_rate")"
-echo "note: $DOWNLOAD_MIB MiB over loopback from nginx, $RUNS runs; seconds (median, min, max): ours $o_t $o_lo $o_hi; curl $p_t $p_lo $p_hi"
+report download-vs-curl curl "$DOWNLOAD_MIB" "over loopback from nginx"
 rm -f "$work/site/big.rtp"
 
 # --- md5-vs-md5sum -------------------------------------------------------------
@@ -91,8 +96,4 @@ for run in $(seq "$RUNS"); do
   md5sum "$work/big.bin" > /dev/null
   peer+=("$(awk -v a="$t0" -v b="$(now)" 'BEGIN { printf "%.4f", b - a }')")
 done
-read -r o_t o_lo o_hi < <(printf '%s\n' "${ours[@]}" | stats)
-read -r p_t p_lo p_hi < <(printf '%s\n' "${peer[@]}" | stats)
-o_rate=$(rate "$MD5_MIB" "$o_t"); p_rate=$(rate "$MD5_MIB" "$p_t")
-echo "bench: md5-vs-md5sum: ours $o_rate MB/s, md5sum $p_rate MB/s, ratio $(ratio "$o_rate" "$p_rate")"
-echo "note: $MD5_MIB MiB from the page cache, $RUNS runs; seconds (median, min, max): ours $o_t $o_lo $o_hi; md5sum $p_t $p_lo $p_hi"
+report md5-vs-md5sum md5sum "$MD5_MIB" "from the page cache"

@@ -7,8 +7,6 @@
 
 #include "patcher/resdb/block_database.h"
 #include "patcher/resdb/resource_patch_test_support.h"
-#include "platform/ui/answers.h"
-#include "platform/ui/renderer.h"
 #include "platform/ui/transcript.h"
 #include "tests/support/temp_dir.h"
 
@@ -22,10 +20,7 @@ void RecordProgress(float a_fFraction) { s_progress.push_back(a_fFraction); }
 class ItemTemplateTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    qx::ui::SetRenderer(nullptr);
-    qx::ui::CAnswerList::Instance().Clear();
-    qx::ui::CTranscript::Instance().Clear();
-    ItemTemplatePatcher::ForgetReportedFailure();
+    ResetUserInterface();
     s_progress.clear();
     SetItemDataProgressCallback(&RecordProgress);
     ASSERT_EQ(m_database.Open((m_dir / "ResourceDatabase").c_str(), false), 0);

@@ -25,8 +25,6 @@
 #include "platform/rtpatch/builder.h"
 #include "platform/rtpatch/rtpatch.h"
 #include "platform/rtpatch/testing/tree_fixture.h"
-#include "platform/ui/renderer.h"
-#include "platform/ui/transcript.h"
 #include "tests/support/test_installation.h"
 
 namespace {
@@ -101,7 +99,6 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     corpus = i;
   }
   Installation();
-  qx::ui::SetRenderer(nullptr);
   SetRTPatchEntry(&ApplyEntry, &GoOn);
   if (corpus) WriteSeeds((*argv)[corpus]);
   return 0;
@@ -114,8 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size) {
   SeedDatabase(kDatabase, Seeded());
   const std::string bytes(reinterpret_cast<const char*>(input), size);
   WriteFile(installation / "Patches/V1-V2.RES", bytes);
-  qx::ui::CTranscript::Instance().Clear();
-  ItemTemplatePatcher::ForgetReportedFailure();
+  ResetUserInterface();
   DeleteLog();
 
   const int result = PatchDatabase(kDatabase, kPatch);

@@ -15,8 +15,6 @@
 #include "platform/os/library.h"
 #include "platform/rtpatch/builder.h"
 #include "platform/rtpatch/testing/tree_fixture.h"
-#include "platform/ui/answers.h"
-#include "platform/ui/renderer.h"
 #include "platform/ui/transcript.h"
 #include "tests/support/test_installation.h"
 
@@ -45,10 +43,7 @@ std::string Blob(std::size_t a_nSize, unsigned a_nSeed) { return qx::rtpatch::te
 class ResourcePatchTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    qx::ui::SetRenderer(nullptr);
-    qx::ui::CAnswerList::Instance().Clear();
-    qx::ui::CTranscript::Instance().Clear();
-    ItemTemplatePatcher::ForgetReportedFailure();
+    ResetUserInterface();
     std::filesystem::create_directories(m_install / "cd_image/data/db");
     std::filesystem::create_directories(m_install / "Patches");
     s_progress.clear();

@@ -12,7 +12,10 @@
 #include <vector>
 
 #include "patcher/resdb/block_database.h"
+#include "patcher/resdb/item_template_patcher.h"
 #include "patcher/resdb/resource_patch_format.h"
+#include "platform/ui/answers.h"
+#include "platform/ui/renderer.h"
 #include "platform/ui/transcript.h"
 
 namespace qx::test {
@@ -112,6 +115,15 @@ inline Contents ReadDatabase(const std::string& a_sPath) {
   BlockDatabase_t database;
   if (database.Open(a_sPath.c_str(), true) != 0) return {};
   return ReadAll(database);
+}
+
+// No renderer, no answers, an empty transcript and no template failure
+// reported yet: message boxes get their unattended answers and are recorded.
+inline void ResetUserInterface() {
+  ui::SetRenderer(nullptr);
+  ui::CAnswerList::Instance().Clear();
+  ui::CTranscript::Instance().Clear();
+  ItemTemplatePatcher::ForgetReportedFailure();
 }
 
 inline std::vector<std::string> BoxTexts() {

@@ -101,6 +101,15 @@ struct Pair {
     return out;
   }
 
+  // Closes the pair and checks it: the index matches the data file, no problem.
+  void CloseAndExpectSound() {
+    ASSERT_EQ(CloseFileSet(def), kOk);
+    CheckReport report;
+    ASSERT_EQ(CheckFileSet(def, report), kOk);
+    EXPECT_TRUE(report.indexMatches);
+    EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+  }
+
   std::map<uint32_t, std::string> All(uint32_t type) {
     std::map<uint32_t, std::string> out;
     uint8_t fixed[8];
@@ -286,11 +295,7 @@ TEST(EngineProcesses, WritersInTwoProcessesShareOnePair) {
       EXPECT_EQ(version, type * 10 + (updated ? 2 : 1)) << instance;
     }
   }
-  ASSERT_EQ(CloseFileSet(pair.def), kOk);
-  CheckReport report;
-  ASSERT_EQ(CheckFileSet(pair.def, report), kOk);
-  EXPECT_TRUE(report.indexMatches);
-  EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+  pair.CloseAndExpectSound();
   ASSERT_EQ(ShutdownEngine(), kOk);
 }
 
@@ -365,11 +370,7 @@ TEST(EngineProcesses, AProcessThatOpensANewPairFirstKeepsItsRecords) {
     EXPECT_EQ(pair.All(1).size(), keepsItOpen ? 100u : 50u);
     for (auto& [instance, blob] : pair.All(1)) EXPECT_EQ(blob, Blob(instance, 1));
     EXPECT_EQ(pair.All(2).size(), 20u);
-    ASSERT_EQ(CloseFileSet(pair.def), kOk);
-    CheckReport report;
-    ASSERT_EQ(CheckFileSet(pair.def, report), kOk);
-    EXPECT_TRUE(report.indexMatches);
-    EXPECT_TRUE(report.problems.empty()) << report.problems[0];
+    pair.CloseAndExpectSound();
     ASSERT_EQ(ShutdownEngine(), kOk);
   }
 }
@@ -501,11 +502,10 @@ void WriterRace(int rounds, uint32_t processes, uint32_t threads, uint32_t perWr
       ASSERT_EQ(actual, expected) << "round " << round << " writer " << w << ": " << actual.size() << " of "
                                   << expected.size() << " records";
     }
-    ASSERT_EQ(CloseFileSet(pair.def), kOk);
-    CheckReport report;
-    ASSERT_EQ(CheckFileSet(pair.def, report), kOk);
-    EXPECT_TRUE(report.indexMatches) << "round " << round;
-    EXPECT_TRUE(report.problems.empty()) << "round " << round << ": " << report.problems[0];
+    {
+      SCOPED_TRACE("round " + std::to_string(round));
+      pair.CloseAndExpectSound();
+    }
     ASSERT_EQ(ShutdownEngine(), kOk);
   }
 }
